@@ -1,0 +1,136 @@
+// Small building blocks shared by the tl module: an owned-reference wrapper,
+// saving and restoring the pending exception across versions, little-endian
+// loads and stores, and the text helpers used to classify type names.
+#ifndef VELTA_TL_SUPPORT_H
+#define VELTA_TL_SUPPORT_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+// Version gates live here and nowhere else.
+#define VELTA_PY_AT_LEAST(major, minor) (PY_VERSION_HEX >= (((major) << 24) | ((minor) << 16)))
+
+#if defined(__GNUC__)
+#define VELTA_LIKELY(x) __builtin_expect(!!(x), 1)
+#define VELTA_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#else
+#define VELTA_LIKELY(x) (x)
+#define VELTA_UNLIKELY(x) (x)
+#endif
+
+namespace velta {
+
+// One owned (strong) reference, released when the wrapper goes out of scope.
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    // Takes over a new reference (which may be null after a failed call).
+    explicit PyRef(PyObject* owned) noexcept : ptr_(owned) {}
+    static PyRef borrow(PyObject* borrowed) noexcept {
+        Py_XINCREF(borrowed);
+        return PyRef(borrowed);
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = std::exchange(ptr_, std::exchange(other.ptr_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(ptr_); }
+
+    PyObject* get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    // Hands the reference to the caller.
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    void reset(PyObject* owned = nullptr) noexcept {
+        PyObject* old = std::exchange(ptr_, owned);
+        Py_XDECREF(old);
+    }
+
+private:
+    PyObject* ptr_ = nullptr;
+};
+
+// Holds the pending exception aside while other API calls run, so that they
+// neither see it nor clobber it.
+class SavedException {
+public:
+    SavedException() noexcept {
+#if VELTA_PY_AT_LEAST(3, 12)
+        exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &value_, &traceback_);
+#endif
+    }
+    SavedException(const SavedException&) = delete;
+    SavedException& operator=(const SavedException&) = delete;
+    // Puts the exception back as the pending one.
+    ~SavedException() {
+#if VELTA_PY_AT_LEAST(3, 12)
+        PyErr_SetRaisedException(exc_);
+#else
+        PyErr_Restore(type_, value_, traceback_);
+#endif
+    }
+
+private:
+#if VELTA_PY_AT_LEAST(3, 12)
+    PyObject* exc_;
+#else
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* traceback_;
+#endif
+};
+
+// TL numbers are little-endian whatever the host; compilers turn these into
+// single loads and stores on little-endian machines.
+inline void store_le32(unsigned char* p, uint32_t v) noexcept {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+inline void store_le64(unsigned char* p, uint64_t v) noexcept {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+inline uint32_t load_le32(const unsigned char* p) noexcept {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+inline uint64_t load_le64(const unsigned char* p) noexcept {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+// A field's type text as seen by the codec. A null data() means "no type text".
+using TypeText = std::string_view;
+
+// The part of a type text that names the value type: for a conditional text
+// W.N?T it is T (up to a further "?", if any); otherwise the whole text.
+inline std::string_view strip_condition(std::string_view text) noexcept {
+    const size_t q = text.find('?');
+    if (q == std::string_view::npos) return text;
+    std::string_view rest = text.substr(q + 1);
+    const size_t q2 = rest.find('?');
+    return q2 == std::string_view::npos ? rest : rest.substr(0, q2);
+}
+
+// The wire identifier of every vector.
+constexpr uint32_t kVectorId = 0x1CB5C415u;
+
+// The longest byte string the long form (0xFE + 3 length bytes) can carry.
+constexpr size_t kMaxByteStringLength = 0xFFFFFFu;
+
+}  // namespace velta
+
+#endif  // VELTA_TL_SUPPORT_H

@@ -1,0 +1,75 @@
+// Schema model of Velta.tl: the in-memory form of a compiled TL schema.
+//
+// A compiled schema is one flat, contiguous array of constructor records, each
+// owning an array of field records that describe its parameters in wire order.
+// The records are plain data. TLSchemaCompiler builds them from JSON and is
+// their only owner; the codec only reads them through the compiler's maps.
+//
+// Ownership (everything on the C heap unless noted):
+//   TLSchema                  calloc'd by the compiler, freed by _free_schema
+//   TLSchema::constructors    calloc'd, constructor_count records held by value
+//   TLConstructor::name/type  strdup'd UTF-8 copies, freed if non-null
+//   TLConstructor::fields     calloc'd, field_count records; null when 0
+//   TLField::name/type_name   strdup'd UTF-8 copies, freed if non-null
+//   TLField::py_name          one strong reference, dropped and nulled
+//
+// The zero fill matters: a record or field that a failed build never reached
+// stays all-zero, and the release skips null members, so a half-built table
+// is released completely without special handling.
+#ifndef VELTA_TL_H
+#define VELTA_TL_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+// The kind of a field. Stored as a 32-bit unsigned value; the numbers are
+// part of the error messages ("Unknown type: N") and must not change.
+enum TLType : uint32_t {
+    TL_TYPE_INT = 0,     // "int", "#" (a flags word is an ordinary int)
+    TL_TYPE_LONG = 1,    // "long"
+    TL_TYPE_DOUBLE = 2,  // "double"
+    TL_TYPE_STRING = 3,  // "string"
+    TL_TYPE_BYTES = 4,   // "bytes", "byte"
+    TL_TYPE_BOOL = 5,    // "Bool", "true"
+    TL_TYPE_VECTOR = 6,  // any text beginning with "Vector"
+    TL_TYPE_OBJECT = 7,  // everything else: a boxed object
+};
+
+// Where the presence bit of a conditional field W.N?T lives.
+struct TLOptionalFlag {
+    int32_t bit_position;  // N exactly as parsed, not range-checked
+    int32_t flags_index;   // 1 when W is exactly "flags2", else 0
+    char* name;            // reserved: always null
+};
+
+// One parameter of a constructor or method.
+struct TLField {
+    char* name;              // UTF-8 copy of the parameter's "name"
+    PyObject* py_name;       // the "name" str object itself (strong ref)
+    TLType type;             // classification of the type text
+    char* type_name;         // UTF-8 copy of the whole type text
+    int32_t is_optional;     // 1 when the type text contains "?"
+    TLOptionalFlag flag_info;  // meaningful only when is_optional
+    int32_t is_generic;      // reserved: always 0
+};
+
+// One schema entry, constructor or method; both share the table.
+struct TLConstructor {
+    uint32_t id;          // wire identifier, key of the id map
+    char* name;           // key of the name map; "_" on the Python side
+    char* type;           // result type, or the name when none is given
+    TLField* fields;      // field_count records, null when there are none
+    int32_t field_count;
+    int32_t has_flags;    // some field is conditional on the first word
+    int32_t has_flags2;   // some field is conditional on "flags2"
+};
+
+// The whole compiled schema: "constructors" entries first, then "methods".
+struct TLSchema {
+    TLConstructor* constructors;
+    int32_t constructor_count;
+};
+
+#endif  // VELTA_TL_H

@@ -1,0 +1,439 @@
+"""Wire-level behaviour of TLParser: exact bytes, error reporting, hostile
+input, and the C parser's own guarantees (re-entrancy, tracebacks, refcounts)."""
+
+import gc
+import json
+import struct
+import sys
+import traceback
+import tracemalloc
+
+import pytest
+
+from Velta import tl
+
+VEC = 0x1CB5C415
+
+
+def u32(*xs):
+    return b"".join(struct.pack("<I", x & 0xFFFFFFFF) for x in xs)
+
+
+def i64(x):
+    return struct.pack("<Q", x)
+
+
+KINDS = {"int": "int", "long": "long", "double": "double", "string": "string",
+         "bytes": "bytes", "Bool": "Bool", "vint": "Vector<int>", "vstr": "Vector<string>",
+         "vvint": "Vector<Vector<int>>", "vobj": "Vector<Empty>",
+         "vvobj": "Vector<Vector<Empty>>", "obj": "Empty"}
+PARAMS = {"t_" + k: [("x", t)] for k, t in KINDS.items()}
+PARAMS.update(
+    empty=[],
+    node=[("flags", "#"), ("next", "flags.0?Node")],
+    opt=[("flags", "#"), ("n", "flags.0?int"), ("t", "flags.1?true"), ("s", "string")],
+    opt2=[("flags", "#"), ("flags2", "#"), ("a", "flags2.3?long"), ("b", "flags.0?Vector<long>")],
+    early=[("a", "flags.0?int"), ("flags", "#")],
+    wide=[("flags", "#"), ("x", "flags.40?int"), ("t", "flags.-1?true")],
+    pair=[("a", "bytes"), ("n", "int")],
+    defaults=[("i", "int"), ("l", "long"), ("d", "double"), ("s", "string"),
+              ("b", "bytes"), ("B", "Bool"), ("v", "Vector<int>")],
+)
+ID = {name: 0x10203000 + i for i, name in enumerate(PARAMS)}
+SCHEMA = json.dumps({"methods": [], "constructors": [
+    {"predicate": n, "id": ID[n], "type": n.title(),
+     "params": [{"name": a, "type": t} for a, t in PARAMS[n]]} for n in PARAMS]})
+
+
+def msg(name, payload=b""):
+    return u32(ID[name]) + payload
+
+
+def W(kind, value):
+    return {"_": "t_" + kind, "x": value}
+
+
+def typed(pairs):
+    return [(k, v, type(v)) for k, v in pairs]
+
+
+def check_raises(exc, text, fn, *args):
+    with pytest.raises(exc) as info:
+        fn(*args)
+    assert type(info.value) is exc
+    if text is not None:
+        assert str(info.value) == text
+    return info
+
+
+class MyList(list):
+    pass
+
+
+class MyBytes(bytes):
+    pass
+
+
+@pytest.mark.parametrize("kind, value, wire", [
+    ("int", -1, b"\xff" * 4),
+    ("int", 4294967295, b"\xff" * 4),
+    ("int", -2**31, u32(0x80000000)),
+    ("int", 3.9, u32(3)),
+    ("int", True, u32(1)),
+    ("long", 1, i64(1)),
+    ("long", 2**64 - 1, b"\xff" * 8),
+    ("double", 1.5, bytes.fromhex("000000000000f83f")),
+    ("double", 2, bytes.fromhex("0000000000000040")),
+    ("bytes", b"", u32(0)),
+    ("bytes", b"abc", b"\x03abc"),
+    ("bytes", b"ab", b"\x02ab\x00"),
+    ("bytes", b"x" * 253, b"\xfd" + b"x" * 253 + b"\x00\x00"),
+    ("bytes", b"x" * 254, b"\xfe\xfe\x00\x00" + b"x" * 254 + b"\x00\x00"),
+    ("bytes", b"x" * 300, b"\xfe\x2c\x01\x00" + b"x" * 300),
+    ("string", "abc", b"\x03abc"),
+    ("string", "\xe9", b"\x02\xc3\xa9\x00"),
+    ("Bool", True, u32(1)),
+    ("Bool", False, u32(0)),
+    ("Bool", None, u32(0)),
+    ("Bool", "", u32(0)),
+    ("Bool", 5, u32(1)),
+    ("vint", [1, 2], u32(VEC, 2, 1, 2)),
+    ("vint", (1, 2), u32(VEC, 2, 1, 2)),
+    ("vint", lambda: (i for i in (1, 2)), u32(VEC, 2, 1, 2)),
+    ("vint", {7}, u32(VEC, 1, 7)),
+    ("vint", [], u32(VEC, 0)),
+    ("vstr", ["a"], u32(VEC, 1) + b"\x01a\x00\x00"),
+    ("vvint", [[1, 2], [3]], u32(VEC, 2, VEC, 2, 1, 2, VEC, 1, 3)),
+    ("vobj", [{"_": "empty"}], u32(VEC, 1, ID["empty"])),
+    ("vvobj", [[{"_": "empty"}], ()], u32(VEC, 2, VEC, 1, ID["empty"], VEC, 0)),
+    ("obj", {"_": "empty"}, u32(ID["empty"])),
+])
+def test_field_encoding(Parser, kind, value, wire):
+    value = value() if callable(value) else value
+    assert Parser(SCHEMA).pack(W(kind, value)) == msg("t_" + kind, wire)
+
+
+@pytest.mark.parametrize("name, payload, fields", [
+    ("t_int", b"\xff" * 4, {"x": 4294967295}),
+    ("t_int", u32(0x80000000), {"x": 2**31}),
+    ("t_long", b"\xff" * 8, {"x": 2**64 - 1}),
+    ("t_double", bytes.fromhex("000000000000f83f"), {"x": 1.5}),
+    ("t_Bool", u32(2), {"x": True}),
+    ("t_Bool", u32(0), {"x": False}),
+    ("t_bytes", b"\xff" + b"y" * 255, {"x": b"y" * 255}),
+    ("t_string", b"\x02\xc3\xa9\x00", {"x": "\xe9"}),
+    ("pair", b"\xfe\x03\x00\x00abc\x00" + u32(7), {"a": b"abc", "n": 7}),
+    ("t_vint", u32(VEC, 0), {"x": []}),
+    ("t_vvint", u32(VEC, 2, VEC, 2, 1, 2, VEC, 1, 3), {"x": [[1, 2], [3]]}),
+    ("t_vvobj", u32(VEC, 2, VEC, 1, ID["empty"], VEC, 0), {"x": [[{"_": "empty"}], []]}),
+    ("opt", u32(3, 9, 0) + b"trailing", {"n": 9, "t": True, "s": ""}),
+    ("wide", u32(0xFFFFFFFF), {"x": None, "t": False}),
+    ("early", u32(7, 1), {"a": None}),
+])
+def test_decoding_and_round_trip(Parser, name, payload, fields):
+    p = Parser(SCHEMA)
+    got = p.unpack(msg(name, payload))
+    assert typed(got.items()) == typed([("_", name), *fields.items()])
+    assert p.unpack(p.pack(got)) == got
+
+
+@pytest.mark.parametrize("name, fields, payload, back", [
+    ("opt", {"t": True, "s": "ab"}, u32(2) + b"\x02ab\x00", {"n": None, "t": True, "s": "ab"}),
+    ("opt", {"n": 0, "s": ""}, u32(1, 0, 0), {"n": 0, "t": False, "s": ""}),
+    ("opt", {"n": None, "t": 1}, u32(0, 0), {"n": None, "t": False, "s": ""}),
+    ("opt", {"n": 7, "t": False, "flags": 255, "junk": 1}, u32(1, 7, 0),
+     {"n": 7, "t": False, "s": ""}),
+    ("opt2", {"a": 1}, u32(0, 8) + i64(1), {"a": 1, "b": None}),
+    ("opt2", {"b": [1], "flags2": 3}, u32(1, 0, VEC, 1) + i64(1), {"a": None, "b": [1]}),
+    ("early", {"a": 7}, u32(7, 1), {"a": None}),
+    ("wide", {"x": None, "t": 1}, u32(0), {"x": None, "t": False}),
+    ("defaults", {}, u32(0) + bytes(16) + u32(0, 0, 0, VEC, 0),
+     {"i": 0, "l": 0, "d": 0.0, "s": "", "b": b"", "B": False, "v": []}),
+    ("empty", {}, b"", {}),
+    ("node", {"next": {"_": "node"}}, u32(1, ID["node"], 0), {"next": {"_": "node", "next": None}}),
+])
+def test_objects_and_flags(Parser, name, fields, payload, back):
+    p = Parser(SCHEMA)
+    wire = p.pack({"_": name, **fields})
+    assert wire == msg(name, payload)
+    assert typed(p.unpack(wire).items()) == typed([("_", name), *back.items()])
+
+
+@pytest.mark.parametrize("value, exc, text", [
+    (W("int", 2**32), OverflowError, "value too large to convert to int32_t"),
+    (W("int", -2**31 - 1), OverflowError, "value too large to convert to int32_t"),
+    (W("int", "5"), TypeError, "an integer is required"),
+    (W("int", None), TypeError, "an integer is required"),
+    (W("long", -1), OverflowError, "can't convert negative value to uint64_t"),
+    (W("long", 2**64), OverflowError, None),
+    (W("double", [1]), TypeError, None),
+    (W("bytes", bytearray(b"a")), TypeError, "Expected bytes, got bytearray"),
+    (W("bytes", "a"), TypeError, "Expected bytes, got str"),
+    (W("bytes", 1), TypeError, "Expected bytes, got int"),
+    (W("bytes", None), TypeError, "object of type 'NoneType' has no len()"),
+    (W("bytes", bytes(1 << 24)), ValueError,
+     "bytes value too long for TL encoding: 16777216 bytes (at most 16777215)"),
+    (W("string", 1), TypeError, "Expected str, got int"),
+    (W("string", None), AttributeError, "'NoneType' object has no attribute 'encode'"),
+    (W("string", "a\ud800"), UnicodeEncodeError, None),
+    (W("vint", MyList([1])), TypeError, "Expected list, got MyList"),
+    (W("vint", None), TypeError, None),
+    (W("vint", [1, "a"]), TypeError, "an integer is required"),
+    (W("vstr", ["a", b"b"]), TypeError, "Expected str, got bytes"),
+    (W("vobj", [{"_": "empty"}, {"_": "nope"}]), ValueError, "Unknown constructor: nope"),
+    (W("obj", 5), AttributeError, "'int' object has no attribute 'get'"),
+    ({"_": "t_obj"}, ValueError, "Object must have '_' field"),
+    ({}, ValueError, "Object must have '_' field"),
+    ({"_": ""}, ValueError, "Object must have '_' field"),
+    ({"_": None}, ValueError, "Object must have '_' field"),
+    ({"_": b"opt"}, TypeError, "Expected str, got bytes"),
+    ({"_": "nope"}, ValueError, "Unknown constructor: nope"),
+    ({"_": "wide", "x": 5}, ValueError, "Field 'x' uses flag bit 40, outside 0..31"),
+    ({"_": "wide", "t": True}, ValueError, "Field 't' uses flag bit -1, outside 0..31"),
+])
+def test_pack_errors_leave_parser_usable(Parser, value, exc, text):
+    p = Parser(SCHEMA)
+    p.pack(W("bytes", b"q" * 3000))
+    check_raises(exc, text, p.pack, value)
+    assert p.pack(W("int", 1)) == msg("t_int", u32(1))
+
+
+SHORT = [
+    (b"", 0), (b"\x01\x02\x03", 0),
+    (msg("t_int", b"\x01\x02"), 4),
+    (msg("t_long", u32(1)), 4),
+    (msg("pair", b"\xfe\x03\x00\x00abc\x00\x07\x00"), 12),
+    (msg("pair", b"\x01a"), 8),  # padding cut off: the int after it starts past the end
+    (msg("t_bytes"), 4),
+    (msg("t_bytes", b"\x0a12345"), 5),
+    (msg("t_bytes", b"\xfe\x10"), 5),
+    (msg("t_bytes", b"\xfe\x10\x00\x00abc"), 8),
+    (msg("t_vint", u32(VEC, 3, 1)), 16),
+    (msg("t_vobj", u32(VEC, 2, ID["empty"])), 16),
+    (msg("opt", u32(1)), 8),
+    (msg("opt", b"\x01\x00"), 8),  # flags word cut off, reading goes on into the string
+    (msg("t_obj"), 4),
+]
+
+
+@pytest.mark.parametrize("data, exc, text", [
+    *[(d, RuntimeError, f"Parse error at position {n}") for d, n in SHORT],
+    (u32(5), ValueError, "Unknown constructor ID: 0x00000005"),
+    (u32(0xFFFFFFFF), ValueError, "Unknown constructor ID: 0xffffffff"),
+    (msg("t_obj", u32(5)), ValueError, "Unknown constructor ID: 0x00000005"),
+    (msg("t_vobj", u32(VEC, 1, VEC)), ValueError, "Unknown constructor ID: 0x1cb5c415"),
+    (msg("t_vint", u32(10)), ValueError, "Invalid vector ID: 0x0000000a"),
+    (msg("t_vint"), ValueError, "Invalid vector ID: 0x00000000"),
+    (msg("t_vint", u32(VEC, 0xFFFFFFFF)), ValueError, "Invalid vector length: -1"),
+    (msg("t_string", b"\x01\xff\x00\x00"), UnicodeDecodeError, None),
+    (bytearray(4), TypeError, "Argument 'data' has incorrect type (expected bytes, got bytearray)"),
+    (MyBytes(4), TypeError, "Argument 'data' has incorrect type (expected bytes, got MyBytes)"),
+    (memoryview(bytes(4)), TypeError,
+     "Argument 'data' has incorrect type (expected bytes, got memoryview)"),
+    (None, TypeError, "object of type 'NoneType' has no len()"),
+])
+def test_unpack_errors(Parser, data, exc, text):
+    p = Parser(SCHEMA)
+    check_raises(exc, text, p.unpack, data)
+    assert p.unpack(msg("t_int", u32(3))) == {"_": "t_int", "x": 3}
+
+
+@pytest.mark.parametrize("name, tail, pos", [
+    ("t_vint", b"", 12),
+    ("t_vint", b"\x01\x00", 12),
+    ("t_vstr", b"\x01a\x00\x00\x02", 17),
+    ("t_vstr", b"\x05ab", 15),  # every leftover byte is taken as another length prefix
+    ("t_vstr", b"\x05\xfe\x01\x02\x03", 17),
+    ("t_vobj", u32(ID["empty"]) + b"\x0e", 16),
+])
+def test_hostile_vector_count_fails_without_allocating(Parser, name, tail, pos):
+    p = Parser(SCHEMA)
+    tracemalloc.start()
+    try:
+        check_raises(RuntimeError, f"Parse error at position {pos}",
+                     p.unpack, msg(name, u32(VEC, 2**31 - 1) + tail))
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20
+
+
+def test_longest_byte_string(Parser):
+    p = Parser(SCHEMA)
+    data = bytes(range(256)) * 65536
+    wire = p.pack(W("bytes", data[:-1]))
+    assert wire[4:8] == b"\xfe\xff\xff\xff" and len(wire) == 8 + len(data)
+    assert wire[8:-1] == data[:-1] and wire[-1:] == b"\x00"
+    assert p.unpack(wire)["x"] == data[:-1]
+
+
+def test_nesting_depth_is_bounded(Parser):
+    p = Parser(SCHEMA)
+    loop = {"_": "node"}
+    loop["next"] = loop
+    with pytest.raises(RecursionError):
+        p.pack(loop)
+    with pytest.raises(RecursionError):
+        p.unpack(u32(ID["node"], 1) * 100000 + u32(ID["node"], 0))
+    chain = {"_": "node", "next": {"_": "node", "next": None}}
+    assert p.unpack(p.pack(chain)) == chain
+
+
+class Record:
+    """A mapping that is not a dict."""
+
+    def __init__(self, **items):
+        self._items = items
+
+    def get(self, key, default=None):
+        return self._items.get(key, default)
+
+    def __contains__(self, key):
+        return key in self._items
+
+    def __getitem__(self, key):
+        return self._items[key]
+
+
+def test_non_dict_mapping(Parser):
+    p = Parser(SCHEMA)
+    assert p.pack(Record(_="opt", n=3, t=True, s="x")) == msg("opt", u32(3, 3) + b"\x01x\x00\x00")
+    assert p.pack(W("vobj", [Record(_="empty")])) == msg("t_vobj", u32(VEC, 1, ID["empty"]))
+    assert p.pack(Record(_="node", next=Record(_="node"))) == msg("node", u32(1, ID["node"], 0))
+
+
+def test_buffer_reuse_and_independent_parsers(Parser):
+    p, q = Parser(SCHEMA), Parser(SCHEMA)
+    small = W("vint", [1])
+    fresh = q.pack(small)
+    big = p.pack(W("bytes", b"z" * 5000))
+    assert p.pack(small) == fresh
+    assert p.unpack(big)["x"] == b"z" * 5000
+    # The stale 5000 bytes are still in the buffer; they must not be read.
+    check_raises(RuntimeError, "Parse error at position 8",
+                 p.unpack, msg("t_bytes", b"\xfe\x88\x13\x00"))
+    assert q.pack(small) == p.pack(small) == fresh
+    assert q.unpack(fresh) == {"_": "t_vint", "x": [1]}
+
+
+# --- The C parser only ---------------------------------------------------
+
+@pytest.mark.parametrize("call, ops", [
+    (lambda p: p.pack({"_": "nope"}), ["pack", "_write_object"]),
+    (lambda p: p.pack(W("vint", [1, "a"])), ["pack", "_write_object", "_write_value", "_write_vector"]),
+    (lambda p: p.pack(W("obj", {"_": "t_bytes", "x": 1})), ["pack", "_write_object", "_write_value"]),
+    (lambda p: p.unpack(u32(5)), ["unpack", "_read_object"]),
+    (lambda p: p.unpack(msg("t_vint", u32(10))), ["unpack", "_read_object", "_read_value", "_read_vector"]),
+    (lambda p: p.unpack(msg("t_string", b"\x01\xff\x00\x00")), ["unpack", "_read_object", "_read_string"]),
+])
+def test_traceback_names_operations(call, ops):
+    with pytest.raises(Exception) as info:
+        call(tl.TLParser(SCHEMA))
+    entries = {(f.name, f.filename) for f in traceback.extract_tb(info.value.__traceback__)}
+    for op in ops:
+        assert ("Velta.tl.TLParser." + op, "src/Velta/modules/tl/tl.cpp") in entries
+
+
+def test_argument_rules():
+    p = tl.TLParser(schema_json=SCHEMA)
+    assert p.pack(value={"_": "empty"}) == msg("empty")
+    assert p.unpack(data=msg("empty")) == {"_": "empty"}
+    for call, text in [
+        (lambda: p.unpack(), "unpack() takes exactly 1 positional argument (0 given)"),
+        (lambda: p.pack({}, {}), "pack() takes exactly 1 positional argument (2 given)"),
+        (lambda: p.pack({}, val=1), "pack() got an unexpected keyword argument 'val'"),
+        (lambda: p.pack({}, value={}), "pack() got multiple values for keyword argument 'value'"),
+        (lambda: tl.TLParser(), "__cinit__() takes exactly 1 positional argument (0 given)"),
+    ]:
+        check_raises(TypeError, text, call)
+
+
+def _hooked(where, hook):
+    """A value for pack whose conversion runs hook(), and its expected bytes."""
+    if where in ("get", "getitem"):
+        class D(dict):
+            def get(self, *args):
+                where == "get" and hook()
+                return dict.get(self, *args)
+
+            def __getitem__(self, key):
+                where == "getitem" and hook()
+                return dict.__getitem__(self, key)
+        return D(_="t_int", x=5), msg("t_int", u32(5))
+    if where == "float":
+        class F:
+            def __float__(self):
+                hook()
+                return 2.0
+        return W("double", F()), msg("t_double", struct.pack("<d", 2.0))
+
+    def gen():
+        hook()
+        yield from (1, 2)
+    return W("vint", gen()), msg("t_vint", u32(VEC, 2, 1, 2))
+
+
+@pytest.mark.parametrize("where", ["get", "getitem", "float", "generator"])
+@pytest.mark.parametrize("inner", ["pack", "unpack", "other parser"])
+@pytest.mark.parametrize("swallow", [True, False])
+def test_reentrant_use_is_refused(where, inner, swallow):
+    p, other = tl.TLParser(SCHEMA), tl.TLParser(SCHEMA)
+    errors = []
+
+    def hook():
+        try:
+            if inner == "pack":
+                p.pack(W("int", 9))
+            elif inner == "unpack":
+                p.unpack(msg("t_int", u32(9)))
+            else:
+                assert other.unpack(other.pack(W("int", 9)))["x"] == 9
+        except RuntimeError as e:
+            errors.append(str(e))
+            if not swallow:
+                raise
+    value, wire = _hooked(where, hook)
+    if inner == "other parser" or swallow:
+        assert p.pack(value) == wire
+    else:
+        with pytest.raises(RuntimeError, match="already busy"):
+            p.pack(value)
+    assert len(errors) == (inner != "other parser")
+    assert all("already busy" in e for e in errors)
+    assert p.pack(W("int", 7)) == msg("t_int", u32(7))
+    assert p.unpack(wire) == other.unpack(wire)
+
+
+def test_refcounts_stay_flat():
+    name = "".join(["pay", "load"])  # not interned: only the schema and our dicts hold it
+    payload = b"p" * 300
+    p = tl.TLParser({"methods": [], "constructors": [
+        {"predicate": "rc", "id": 0x5150, "type": "Rc", "params": [
+            {"name": name, "type": "bytes"}, {"name": "n", "type": "int"},
+            {"name": "v", "type": "Vector<bytes>"}]},
+        {"predicate": "cyc", "id": 0x5151, "type": "Cyc", "params": [{"name": "o", "type": "Cyc"}]}]})
+    good = {"_": "rc", name: payload, "n": 1, "v": [payload, payload]}
+    cycle = {"_": "cyc"}
+    cycle["o"] = cycle
+    bad = [cycle, {"_": "rc", name: payload, "n": 2**40}, {"_": "rc", name: bytearray(payload)},
+           {"_": "rc", name: payload, "v": [payload, "s"]}, {"_": "nope", name: payload}]
+    wire = p.pack(good)
+    inputs = [wire[:-3], bytearray(wire), u32(0x5150, 0, 1, 10), u32(0x5151) * 100000]
+
+    def churn():
+        for _ in range(30):
+            assert p.unpack(p.pack(good))[name] == payload
+            for value in bad:
+                with pytest.raises(Exception):
+                    p.pack(value)
+            for data in inputs:
+                with pytest.raises(Exception):
+                    p.unpack(data)
+
+    tracked = [good, name, payload, *bad]
+    churn()
+    gc.collect()
+    before = [sys.getrefcount(o) for o in tracked]
+    churn()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in tracked] == before

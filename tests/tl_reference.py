@@ -1,0 +1,412 @@
+"""Pure-Python TL codec that behaves like ``Velta.tl.TLParser``.
+
+The test suite runs every codec test against both this module and the C
+extension, the property tests use it as an oracle, and the benchmarks use it
+as the pure-Python baseline.  It is meant to be read: one plain function per
+encoding, no tricks beyond precomputing what each field needs.
+"""
+
+import json
+import struct
+
+INT, LONG, DOUBLE, STRING, BYTES, BOOL, VECTOR, OBJECT = range(8)
+
+VECTOR_ID = 0x1CB5C415
+MAX_BYTES_LEN = 0xFFFFFF
+
+# What a field is on the wire: one of the two flags words, a field guarded by
+# a flag bit, or a plain field.
+FLAGS_WORD, FLAGS2_WORD, CONDITIONAL, PLAIN = range(4)
+
+_U32 = struct.Struct("<I")
+_U64 = struct.Struct("<Q")
+_F64 = struct.Struct("<d")
+_VECTOR_HEAD = struct.Struct("<II")
+_TRUE = _U32.pack(1)
+_FALSE = _U32.pack(0)
+_PADDING = (b"", b"\0", b"\0\0", b"\0\0\0")
+
+_NAMED_KINDS = {
+    "int": INT, "#": INT, "long": LONG, "double": DOUBLE, "string": STRING,
+    "bytes": BYTES, "byte": BYTES, "Bool": BOOL, "true": BOOL,
+}
+# Vectors of fixed-width scalars are read in one struct call.
+_BULK = {INT: ("I", 4), LONG: ("Q", 8), DOUBLE: ("d", 8), BOOL: ("I", 4)}
+# Written for an unconditional field whose key is missing.  The empty dict
+# makes a missing object field fail like an object without a "_".
+_DEFAULTS = {INT: 0, LONG: 0, DOUBLE: 0.0, STRING: "", BYTES: b"", BOOL: False,
+             VECTOR: (), OBJECT: {}}
+
+
+def _strip_condition(text):
+    """'flags.3?Vector<int>' -> 'Vector<int>'; text without '?' is kept."""
+    return text.split("?")[1] if "?" in text else text
+
+
+def classify(text):
+    kept = _strip_condition(text)
+    kind = _NAMED_KINDS.get(kept)
+    if kind is not None:
+        return kind
+    return VECTOR if kept.startswith("Vector") else OBJECT
+
+
+def element_type(text):
+    """(kind, type text) of the elements of a vector declared as ``text``."""
+    if text is None:
+        return INT, None
+    kept = _strip_condition(text)
+    if kept.startswith("Vector<") and kept.endswith(">"):
+        inner = kept[7:-1]
+    else:
+        inner = kept.replace("Vector<", "").replace(">", "")
+    return classify(inner), inner
+
+
+def _build_field(param):
+    """(py_name, role, kind, type text, flags word 0/1, bit mask, bit)."""
+    py_name, text = param["name"], param["type"]
+    py_name.encode("utf-8")
+    kind = classify(text)
+    word = bit = 0
+    optional = "?" in text
+    if optional:
+        condition = text.split("?", 1)[0]
+        if "." in condition:
+            parts = condition.split(".")
+            if len(parts) != 2:
+                raise ValueError("too many values to unpack (expected 2)")
+            bit = int(parts[1])
+            if not -2**31 <= bit < 2**31:
+                raise OverflowError("value too large to convert to int")
+            word = 1 if parts[0] == "flags2" else 0
+    # Field and constructor names are C strings in the extension, so they
+    # end at the first NUL; the dict key is still the whole name.
+    c_name = py_name.split("\0", 1)[0]
+    if c_name == "flags":
+        role = FLAGS_WORD
+    elif c_name == "flags2":
+        role = FLAGS2_WORD
+    else:
+        role = CONDITIONAL if optional else PLAIN
+    # A bit outside the 32-bit word can never be set.
+    mask = 1 << bit if 0 <= bit <= 31 else 0
+    return (py_name, role, kind, text, word, mask, bit)
+
+
+class Constructor:
+    __slots__ = ("id", "name", "fields", "conditional")
+
+    def __init__(self, entry):
+        name = entry.get("predicate", entry.get("method", entry.get("type", "")))
+        name.encode("utf-8")
+        self.name = name.split("\0", 1)[0]
+        cid = entry.get("id", 0)
+        if type(cid) is not int:
+            cid = int(cid)
+        if cid < 0:
+            cid &= 0xFFFFFFFF
+        if cid > 0xFFFFFFFF:
+            raise OverflowError("value too large to convert to uint32_t")
+        self.id = cid
+        self.fields = tuple(_build_field(p) for p in entry.get("params", []))
+        self.conditional = tuple(f for f in self.fields if f[1] == CONDITIONAL)
+
+
+def load_schema(schema_json):
+    """Constructors of a schema (JSON text or decoded dict), in entry order."""
+    schema = json.loads(schema_json) if isinstance(schema_json, str) else schema_json
+    if type(schema) is not dict:
+        raise TypeError(f"Expected dict, got {type(schema).__name__}")
+    entries = schema.get("constructors", []) + list(schema.get("methods", ()))
+    return [Constructor(entry) for entry in entries]
+
+
+def _as_int(value):
+    if isinstance(value, int):
+        return value
+    convert = getattr(type(value), "__int__", None)
+    if convert is None:
+        raise TypeError("an integer is required")
+    return convert(value)
+
+
+def _as_float(value):
+    if type(value) is float:
+        return value
+    cls = type(value)
+    if hasattr(cls, "__float__"):
+        return cls.__float__(value)
+    if hasattr(cls, "__index__"):
+        return float(cls.__index__(value))
+    raise TypeError(f"must be real number, not {cls.__name__}")
+
+
+def _append_bytes(out, data):
+    n = len(data)
+    if n > MAX_BYTES_LEN:
+        raise ValueError(
+            f"bytes value too long for TL encoding: {n} bytes (at most 16777215)")
+    if n <= 253:
+        out.append(n)
+        out += data
+        out += _PADDING[-(n + 1) & 3]
+    else:
+        out += bytes((254, n & 0xFF, (n >> 8) & 0xFF, n >> 16))
+        out += data
+        out += _PADDING[-n & 3]
+
+
+class TLParser:
+    def __init__(self, schema_json):
+        self._by_id = {}
+        self._by_name = {}
+        for con in load_schema(schema_json):
+            # A later entry with the same id or name replaces the earlier one.
+            self._by_id[con.id] = con
+            self._by_name[con.name] = con
+        self._elements = {}
+        self._data = b""
+        self._size = self._pos = 0
+        self._error = False
+
+    def _element_type(self, text):
+        info = self._elements.get(text)
+        if info is None:
+            info = self._elements[text] = element_type(text)
+        return info
+
+    # ---------------------------------------------------------------- pack
+
+    def pack(self, value):
+        out = bytearray()
+        self._write_object(out, value)
+        return bytes(out)
+
+    def _write_object(self, out, value):
+        name = value.get("_")
+        if type(name) is not str and name is not None:
+            raise TypeError(f"Expected str, got {type(name).__name__}")
+        if not name:
+            raise ValueError("Object must have '_' field")
+        con = self._by_name.get(name)
+        if con is None:
+            name.encode("utf-8")
+            con = self._by_name.get(name.split("\0", 1)[0])
+            if con is None:
+                raise ValueError(f"Unknown constructor: {name}")
+
+        if type(value) is dict:
+            lookup = value.get
+        else:
+            def lookup(key, default=None):
+                return value[key] if key in value else default
+
+        flags = flags2 = 0
+        for py_name, _, kind, _, word, mask, bit in con.conditional:
+            v = lookup(py_name)
+            if (v is True) if kind == BOOL else (v is not None):
+                if not mask:
+                    raise ValueError(
+                        f"Field '{py_name}' uses flag bit {bit}, outside 0..31")
+                if word:
+                    flags2 |= mask
+                else:
+                    flags |= mask
+
+        out += _U32.pack(con.id)
+        write = self._write_value
+        for py_name, role, kind, text, word, mask, _ in con.fields:
+            if role == PLAIN:
+                v = lookup(py_name, _DEFAULTS[kind])
+            elif role == CONDITIONAL:
+                if kind == BOOL or not mask & (flags2 if word else flags):
+                    continue
+                v = lookup(py_name)
+                if v is None:
+                    continue
+            else:
+                out += _U32.pack(flags if role == FLAGS_WORD else flags2)
+                continue
+            write(out, v, kind, text)
+
+    def _write_value(self, out, v, kind, text):
+        if kind == INT:
+            v = _as_int(v)
+            if not -2**31 <= v <= 0xFFFFFFFF:
+                raise OverflowError("value too large to convert to int32_t")
+            out += _U32.pack(v & 0xFFFFFFFF)
+        elif kind == LONG:
+            v = _as_int(v)
+            if v < 0:
+                raise OverflowError("can't convert negative value to uint64_t")
+            if v > 0xFFFFFFFFFFFFFFFF:
+                raise OverflowError("int too big to convert")
+            out += _U64.pack(v)
+        elif kind == STRING:
+            if v is None:
+                raise AttributeError("'NoneType' object has no attribute 'encode'")
+            if not isinstance(v, str):
+                raise TypeError(f"Expected str, got {type(v).__name__}")
+            _append_bytes(out, v.encode("utf-8"))
+        elif kind == BYTES:
+            if v is None:
+                raise TypeError("object of type 'NoneType' has no len()")
+            if not isinstance(v, bytes):
+                raise TypeError(f"Expected bytes, got {type(v).__name__}")
+            _append_bytes(out, v)
+        elif kind == OBJECT:
+            self._write_object(out, v)
+        elif kind == VECTOR:
+            self._write_vector(out, v, text)
+        elif kind == DOUBLE:
+            out += _F64.pack(_as_float(v))
+        else:  # BOOL
+            out += _TRUE if v is not None and v else _FALSE
+
+    def _write_vector(self, out, v, text):
+        if type(v) is not list:
+            if isinstance(v, list):
+                raise TypeError(f"Expected list, got {type(v).__name__}")
+            v = list(v)
+        kind, elem_text = self._element_type(text)
+        out += _VECTOR_HEAD.pack(VECTOR_ID, len(v))
+        write = self._write_value
+        for item in v:
+            write(out, item, kind, elem_text)
+
+    # -------------------------------------------------------------- unpack
+
+    def unpack(self, data):
+        if type(data) is not bytes:
+            if data is None:
+                raise TypeError("object of type 'NoneType' has no len()")
+            raise TypeError("Argument 'data' has incorrect type "
+                            f"(expected bytes, got {type(data).__name__})")
+        self._data, self._size, self._pos, self._error = data, len(data), 0, False
+        try:
+            result = self._read_object()
+            if self._error:
+                raise RuntimeError(f"Parse error at position {self._pos}")
+            return result
+        finally:
+            self._data = b""
+
+    # Short input never raises: the read sets the error flag, leaves the
+    # cursor where it was and yields a zero value; unpack reports it at the end.
+
+    def _read_fixed(self, st, zero):
+        pos = self._pos
+        if pos + st.size > self._size:
+            self._error = True
+            return zero
+        self._pos = pos + st.size
+        return st.unpack_from(self._data, pos)[0]
+
+    def _read_bytes(self):
+        start, size, data = self._pos, self._size, self._data
+        if start >= size:
+            self._error = True
+            return b""
+        n = data[start]
+        pos = start + 1
+        if n == 254:
+            if start + 4 > size:
+                self._pos = pos
+                self._error = True
+                return b""
+            n = data[pos] | data[pos + 1] << 8 | data[pos + 2] << 16
+            pos = start + 4
+        if pos + n > size:
+            self._pos = pos
+            self._error = True
+            return b""
+        end = pos + n
+        # The padding is skipped without looking at it.
+        self._pos = end + (-end & 3)
+        return data[pos:end]
+
+    def _read_object(self):
+        pos = self._pos
+        if pos + 4 > self._size:
+            self._error = True
+            return None
+        cid = _U32.unpack_from(self._data, pos)[0]
+        self._pos = pos + 4
+        con = self._by_id.get(cid)
+        if con is None:
+            raise ValueError("Unknown constructor ID: 0x%08x" % cid)
+        result = {"_": con.name}
+        flags = flags2 = 0
+        read = self._read_value
+        for py_name, role, kind, text, word, mask, _ in con.fields:
+            if role == CONDITIONAL:
+                present = mask & (flags2 if word else flags)
+                if kind == BOOL:
+                    result[py_name] = bool(present)
+                    continue
+                if not present:
+                    result[py_name] = None
+                    continue
+            elif role == FLAGS_WORD:
+                flags = self._read_fixed(_U32, 0)
+                continue
+            elif role == FLAGS2_WORD:
+                flags2 = self._read_fixed(_U32, 0)
+                continue
+            v = read(kind, text)
+            if self._error:
+                return result
+            result[py_name] = v
+        return result
+
+    def _read_value(self, kind, text):
+        if kind == INT:
+            return self._read_fixed(_U32, 0)
+        if kind == LONG:
+            return self._read_fixed(_U64, 0)
+        if kind == STRING:
+            data = self._read_bytes()
+            return data.decode("utf-8") if data else ""
+        if kind == BYTES:
+            return self._read_bytes()
+        if kind == OBJECT:
+            return self._read_object()
+        if kind == VECTOR:
+            return self._read_vector(text)
+        if kind == DOUBLE:
+            return self._read_fixed(_F64, 0.0)
+        return self._read_fixed(_U32, 0) != 0  # BOOL
+
+    def _read_vector(self, text):
+        vector_id = self._read_fixed(_U32, 0)
+        if vector_id != VECTOR_ID:
+            self._error = True
+            raise ValueError("Invalid vector ID: 0x%08x" % vector_id)
+        count = self._read_fixed(_U32, 0)
+        if count >= 0x80000000:
+            raise ValueError(f"Invalid vector length: {count - 0x100000000}")
+        kind, elem_text = self._element_type(text)
+
+        bulk = _BULK.get(kind)
+        if bulk is not None:
+            code, width = bulk
+            pos = self._pos
+            whole = max(0, min(count, (self._size - pos) // width))
+            items = list(struct.unpack_from(f"<{whole}{code}", self._data, pos))
+            self._pos = pos + whole * width
+            if whole < count:
+                self._error = True  # the next element is cut off
+            return [x != 0 for x in items] if kind == BOOL else items
+
+        items = []
+        read = self._read_value
+        for _ in range(count):
+            before = self._pos
+            items.append(read(kind, elem_text))
+            if self._error and self._pos == before:
+                # An element that failed without moving the cursor will fail
+                # the same way for every remaining slot: stop here.
+                break
+        return items
+
