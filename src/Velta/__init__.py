@@ -1,6 +1,6 @@
 """Velta: schema-driven TL binary serialization."""
 
-from Velta.tl import TLSchemaCompiler
+from Velta.tl import TLParser, TLSchemaCompiler
 
-__all__ = ["TLSchemaCompiler"]
+__all__ = ["TLParser", "TLSchemaCompiler"]
 __version__ = "0.1.0"
