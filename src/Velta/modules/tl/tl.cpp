@@ -49,6 +49,7 @@ constexpr const char kReduceMessage[] = "no default __reduce__ due to non-trivia
 struct ModuleState {
     PyObject* module = nullptr;   // strong; the one instance of Velta.tl
     PyObject* globals = nullptr;  // borrowed from module
+    PyObject* builtins = nullptr; // strong; the builtins module
     int64_t main_interpreter_id = -1;
 
     // Interned names and keys.
@@ -531,8 +532,11 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
     if (result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0)
         constr->type = copy_utf8(result_type.get());
     else
-        constr->type = strdup(constr->name) ?: (PyErr_NoMemory(), nullptr);
-    if (!constr->type) FAIL();
+        constr->type = strdup(constr->name);
+    if (!constr->type) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        FAIL();
+    }
 
     raw_id = dict_get(constr_data, S.str_id, S.int_zero);
     if (!raw_id) FAIL();
@@ -576,7 +580,7 @@ PyObject* lookup_global(PyObject* name) {
     PyObject* found = S.globals ? PyDict_GetItemWithError(S.globals, name) : nullptr;
     if (found) return Py_NewRef(found);
     if (PyErr_Occurred()) return nullptr;
-    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* builtins = S.builtins ? PyModule_GetDict(S.builtins) : nullptr;
     found = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
     if (found) return Py_NewRef(found);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -1704,8 +1708,12 @@ PyObject* parser_pack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
         status = self->ops->_write_object(self, value);
     }
     if (status < 0) FAIL();
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->_buffer),
-                                     static_cast<Py_ssize_t>(self->_position));
+    {
+        PyObject* packed = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->_buffer),
+                                                     static_cast<Py_ssize_t>(self->_position));
+        if (!packed) FAIL();
+        return packed;
+    }
 error:
     add_traceback("Velta.tl.TLParser.pack", fail_line);
     return nullptr;
@@ -1874,10 +1882,8 @@ int module_exec(PyObject* module) {
     S.module = Py_NewRef(module);
     S.globals = PyModule_GetDict(module);
     if (!S.globals) FAIL();
-    {
-        PyRef builtins(PyImport_ImportModule("builtins"));
-        if (!builtins || PyModule_AddObjectRef(module, "__builtins__", builtins.get()) < 0) FAIL();
-    }
+    if (!S.builtins && !(S.builtins = PyImport_ImportModule("builtins"))) FAIL();
+    if (PyModule_AddObjectRef(module, "__builtins__", S.builtins) < 0) FAIL();
     if (check_runtime_version() < 0) FAIL();
     if (init_constants() < 0) FAIL();
     if (register_module(module) < 0) FAIL();
