@@ -1,6 +1,6 @@
 """Pack/unpack speed of Velta.tl against other serialisers of the same dicts.
 
-    python benchmarks/bench_codec.py            # full run (a minute or two)
+    python benchmarks/bench_codec.py            # full run (under a minute)
     python benchmarks/bench_codec.py --quick    # a few seconds, for CI
 
 For each workload of workloads.py the table gives the time per call of
@@ -16,7 +16,8 @@ packing the value and of unpacking the packed bytes, for:
 
 Ratios are the row's time divided by ours, so 3.00x means that row takes
 three times as long as Velta.tl. Every time is the median of several timeit
-repeats in this process. Missing optional packages show as n/a.
+repeats in this process, all rows of a table measured interleaved; a ratio is
+the median of the per-repeat ratios. Missing optional packages show as n/a.
 
 Before timing, every workload is round-tripped through ours and through the
 reference, and their encodings are compared; a mismatch is reported and
@@ -37,7 +38,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(1, os.path.join(os.path.dirname(HERE), "tests"))
 
-from timing import Settings, fmt_ratio, fmt_time, measure  # noqa: E402
+from timing import Settings, fmt_ratio, fmt_time, measure_group  # noqa: E402
 import workloads  # noqa: E402
 from workloads import CHAT_SCHEMA, schema_json, vector_of  # noqa: E402
 
@@ -154,59 +155,87 @@ def _first_difference(a, b, path="$"):
     return f"{path}: {a!r:.60} vs {b!r:.60}"
 
 
-def _time_codec(codec: Codec, value, settings: Settings):
-    """(pack seconds, unpack seconds, encoded size, error) for one codec."""
-    if codec.pack is None:
-        return None, None, None, codec.note
-    try:
-        data = codec.pack(value)
-        codec.unpack(data)
-    except Exception as exc:
-        return None, None, None, f"{type(exc).__name__}: {exc}"[:80]
-    t_pack = measure(functools.partial(codec.pack, value), settings)
-    t_unpack = measure(functools.partial(codec.unpack, data), settings)
-    return t_pack, t_unpack, len(data), ""
-
-
 def run_workload(title: str, value: dict, ours: Codec, others: list[Codec], settings: Settings) -> None:
-    rows = []
-    o_pack, o_unpack, o_size, o_err = _time_codec(ours, value, settings)
-    rows.append((ours.name, o_pack, o_unpack, o_size, o_err))
-    for codec in others:
-        rows.append((codec.name, *_time_codec(codec, value, settings)))
-    if title.startswith("payload"):
-        data = value["bytes"]
-        one = measure(functools.partial(bytearray, data), settings)
-        two = measure(lambda: bytes(bytearray(data)), settings)
-        rows.append(("bytes copy: bytearray(x)", one, one, len(data), ""))
-        rows.append(("bytes copy: bytes(bytearray(x))", two, two, len(data), ""))
+    """Time every codec on ``value``, interleaved, and print one table."""
+    fns = {}
+    sizes = {}
+    errors = {}
+    for codec in [ours] + others:
+        if codec.pack is None:
+            errors[codec.name] = codec.note
+            continue
+        try:
+            data = codec.pack(value)
+            codec.unpack(data)
+        except Exception as exc:
+            errors[codec.name] = f"{type(exc).__name__}: {exc}"[:80]
+            continue
+        sizes[codec.name] = len(data)
+        fns[(codec.name, "pack")] = functools.partial(codec.pack, value)
+        fns[(codec.name, "unpack")] = functools.partial(codec.unpack, data)
+    copies = []
+    if "bytes" in value and type(value["bytes"]) is bytes and len(value["bytes"]) >= 1 << 16:
+        # What any codec that copies the data in once and out once must pay.
+        raw = value["bytes"]
+        copies = ["bytes copy: bytearray(x)", "bytes copy: bytes(bytearray(x))"]
+        fns[(copies[0], "copy")] = functools.partial(bytearray, raw)
+        fns[(copies[1], "copy")] = lambda: bytes(bytearray(raw))
+        sizes.update({name: len(raw) for name in copies})
+    group = measure_group(fns, settings) if ours.name in sizes else None
 
     print()
     print(f"== {title} ==")
     print(f"{'':32} {'pack':>10} {'unpack':>10} {'pack/ours':>10} {'unpack/ours':>12} {'size B':>10}")
-    for name, t_pack, t_unpack, size, err in rows:
-        if err or t_pack is None:
-            print(f"{name:32} {'n/a':>10} {'n/a':>10} {'n/a':>10} {'n/a':>12} {'n/a':>10}  ({err})")
+    for codec in [ours] + others:
+        name = codec.name
+        if name in errors or group is None:
+            print(f"{name:32} {'n/a':>10} {'n/a':>10} {'n/a':>10} {'n/a':>12} {'n/a':>10}  "
+                  f"({errors.get(name, 'ours failed')})")
             continue
-        print(f"{name:32} {fmt_time(t_pack):>10} {fmt_time(t_unpack):>10} "
-              f"{fmt_ratio(t_pack, o_pack):>10} {fmt_ratio(t_unpack, o_unpack):>12} {size:>10,}")
+        print(f"{name:32} {fmt_time(group[(name, 'pack')]):>10} {fmt_time(group[(name, 'unpack')]):>10} "
+              f"{fmt_ratio(group.ratio((name, 'pack'), (ours.name, 'pack'))):>10} "
+              f"{fmt_ratio(group.ratio((name, 'unpack'), (ours.name, 'unpack'))):>12} {sizes[name]:>10,}")
+    for name in copies:
+        t = group[(name, "copy")]
+        print(f"{name:32} {fmt_time(t):>10} {fmt_time(t):>10} "
+              f"{fmt_ratio(group.ratio((name, 'copy'), (ours.name, 'pack'))):>10} "
+              f"{fmt_ratio(group.ratio((name, 'copy'), (ours.name, 'unpack'))):>12} {sizes[name]:>10,}")
 
 
 def run_linearity(ours: Codec, settings: Settings, sizes) -> None:
+    """Per-element cost of ours on vectors of growing length.
+
+    marshal runs on the same values beside ours: its growth per element shows
+    how much of any growth is the machine's (caches, allocator) rather than
+    the codec's.
+    """
     print()
-    print("== linearity: contacts.found with a vector of n peer objects (ours) ==")
+    print("== linearity: contacts.found with a vector of n peer objects ==")
+    print("   growth = per-element time at n / per-element time at the smallest n (1.00x is linear)")
     print(f"{'n':>8} {'size B':>10} {'pack':>10} {'unpack':>10} {'pack/elem':>10} {'unpack/elem':>12} "
-          f"{'vs smallest':>12}")
-    base = None
+          f"{'growth: pack':>13} {'unpack':>7} {'marshal dumps':>14} {'loads':>6}")
+    fns, encoded = {}, {}
     for n in sizes:
         value = vector_of(n)
-        data = ours.pack(value)
-        t_pack = measure(functools.partial(ours.pack, value), settings)
-        t_unpack = measure(functools.partial(ours.unpack, data), settings)
-        per = (t_pack + t_unpack) / max(n, 1)
-        base = base or per
-        print(f"{n:>8} {len(data):>10,} {fmt_time(t_pack):>10} {fmt_time(t_unpack):>10} "
-              f"{fmt_time(t_pack / n):>10} {fmt_time(t_unpack / n):>12} {fmt_ratio(per, base):>12}")
+        encoded[n] = ours.pack(value)
+        marshalled = marshal.dumps(value)
+        fns[("pack", n)] = functools.partial(ours.pack, value)
+        fns[("unpack", n)] = functools.partial(ours.unpack, encoded[n])
+        fns[("dumps", n)] = functools.partial(marshal.dumps, value)
+        fns[("loads", n)] = functools.partial(marshal.loads, marshalled)
+    # All lengths in one interleaved group: the per-element costs are then
+    # compared under the same machine load.
+    group = measure_group(fns, settings)
+    first = sizes[0]
+
+    def growth(kind, n):
+        return fmt_ratio(group.ratio((kind, n), (kind, first)) * first / n)
+
+    for n in sizes:
+        tp, tu = group[("pack", n)], group[("unpack", n)]
+        print(f"{n:>8} {len(encoded[n]):>10,} {fmt_time(tp):>10} {fmt_time(tu):>10} "
+              f"{fmt_time(tp / n):>10} {fmt_time(tu / n):>12} {growth('pack', n):>13} {growth('unpack', n):>7} "
+              f"{growth('dumps', n):>14} {growth('loads', n):>6}")
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -1,6 +1,6 @@
 """Schema compile time of Velta.tl against json.loads of the same text.
 
-    python benchmarks/bench_compile.py            # full run (about a minute)
+    python benchmarks/bench_compile.py            # full run (about 15 seconds)
     python benchmarks/bench_compile.py --quick    # a few seconds, for CI
 
 ``TLSchemaCompiler().compile(text)`` decodes the text with ``json.loads`` and
@@ -23,7 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(1, os.path.join(os.path.dirname(HERE), "tests"))
 
-from timing import Settings, fmt_ratio, fmt_time, measure  # noqa: E402
+from timing import Settings, fmt_ratio, fmt_time, measure_group  # noqa: E402
 from workloads import generate_schema, schema_json  # noqa: E402
 
 SIZES = (500, 1000, 2000, 4000)
@@ -81,53 +81,64 @@ def main(argv: list[str] | None = None) -> int:
     # Sanity: the text compiles at all before anything is timed.
     _compile_fn(ours, text)()
 
-    t_json = measure(lambda: json.loads(text), settings)
-    t_text = measure(_compile_fn(ours, text), settings)
-    # The decoded form, with methods already joined to the constructors, so
-    # repeated compiles of the same dict never see a list grown by an
-    # earlier one.
     compile_label = ("TLSchemaCompiler().compile(text)" if hasattr(ours, "TLSchemaCompiler")
                      else "TLParser(text) (compiles)")
-    rows = [
-        ("json.loads(text)", t_json),
-        (compile_label, t_text),
-    ]
+    fns = {
+        "json.loads(text)": lambda: json.loads(text),
+        compile_label: _compile_fn(ours, text),
+    }
     if hasattr(ours, "TLSchemaCompiler"):
+        # The decoded form, with the methods already joined to the
+        # constructors, so that repeated compiles of one dict never see a
+        # list grown by an earlier compile.
         joined = {"constructors": schema["constructors"] + schema["methods"]}
-        t_dict = measure(lambda: ours.TLSchemaCompiler().compile(joined), settings)
-        rows.append(("TLSchemaCompiler().compile(dict)", t_dict))
-    if hasattr(ours, "TLSchemaCompiler"):
-        rows.append(("TLParser(text)", measure(lambda: ours.TLParser(text), settings)))
+        fns["TLSchemaCompiler().compile(dict)"] = lambda: ours.TLSchemaCompiler().compile(joined)
+        fns["TLParser(text)"] = lambda: ours.TLParser(text)
     if reference is not None:
-        rows.append(("reference TLParser(text)", measure(lambda: reference.TLParser(text), settings)))
-    else:
+        fns["reference TLParser(text)"] = lambda: reference.TLParser(text)
+    times = measure_group(fns, settings)
+    t_json = times["json.loads(text)"]
+    t_text = times[compile_label]
+    rows = list(times.items())
+    if reference is None and args.impl == "c":
         rows.append(("reference TLParser(text)", None))
 
     print()
     print(f"{'':34} {'time/call':>11} {'x json.loads':>13} {'per entry':>11}")
     for label, t in rows:
         per_entry = fmt_time(t / n_entries) if t is not None else "n/a"
-        print(f"{label:34} {fmt_time(t):>11} {fmt_ratio(t, t_json):>13} {per_entry:>11}")
+        print(f"{label:34} {fmt_time(t):>11} {fmt_ratio(times.ratio(label, 'json.loads(text)')):>13} "
+              f"{per_entry:>11}")
     print()
-    print(f"compile(text) / json.loads(text) = {fmt_ratio(t_text, t_json)}; "
+    print(f"compile(text) / json.loads(text) = {fmt_ratio(times.ratio(compile_label, 'json.loads(text)'))}; "
           f"table building on top of decoding: {fmt_time(max(0.0, t_text - t_json))} "
           f"({fmt_time(max(0.0, t_text - t_json) / n_entries)} per entry)")
 
     print()
     print("linearity (methods = 0.4 x constructors):")
     print(f"{'constructors':>12} {'entries':>8} {'JSON bytes':>11} {'json.loads':>11} {'compile':>11} "
-          f"{'ratio':>7} {'compile/entry':>14} {'vs smallest':>12}")
-    first_per_entry = None
+          f"{'ratio':>7} {'compile/entry':>14} {'vs smallest':>12} {'json.loads/entry vs smallest':>29}")
+    # All sizes are measured in one interleaved group, so that the cost per
+    # entry of each size is compared with the smallest under the same load.
+    texts, entries = {}, {}
     for n in SIZES:
         s = generate_schema(n, round(n * METHODS_PER_CONSTRUCTOR), seed=0)
-        t_s = schema_json(s)
-        entries = len(s["constructors"]) + len(s["methods"])
-        tj = measure(lambda: json.loads(t_s), settings)
-        tc = measure(_compile_fn(ours, t_s), settings)
-        per = tc / entries
-        first_per_entry = first_per_entry or per
-        print(f"{n:>12} {entries:>8} {len(t_s):>11,} {fmt_time(tj):>11} {fmt_time(tc):>11} "
-              f"{fmt_ratio(tc, tj):>7} {fmt_time(per):>14} {fmt_ratio(per, first_per_entry):>12}")
+        texts[n] = schema_json(s)
+        entries[n] = len(s["constructors"]) + len(s["methods"])
+    fns = {}
+    for n in SIZES:
+        fns[("json", n)] = (lambda t: lambda: json.loads(t))(texts[n])
+        fns[("compile", n)] = _compile_fn(ours, texts[n])
+    group = measure_group(fns, settings)
+    smallest = SIZES[0]
+    for n in SIZES:
+        tj, tc = group[("json", n)], group[("compile", n)]
+        scale = entries[smallest] / entries[n]
+        growth = group.ratio(("compile", n), ("compile", smallest)) * scale
+        json_growth = group.ratio(("json", n), ("json", smallest)) * scale
+        print(f"{n:>12} {entries[n]:>8} {len(texts[n]):>11,} {fmt_time(tj):>11} {fmt_time(tc):>11} "
+              f"{fmt_ratio(group.ratio(('compile', n), ('json', n))):>7} {fmt_time(tc / entries[n]):>14} "
+              f"{fmt_ratio(growth):>12} {fmt_ratio(json_growth):>29}")
     return 0
 
 

@@ -24,22 +24,61 @@ class Settings:
     def from_args(cls, quick: bool, repeat: int | None = None) -> "Settings":
         if quick:
             return cls(repeat=repeat or 3, min_time=0.01)
-        return cls(repeat=repeat or 7, min_time=0.1)
+        return cls(repeat=repeat or 11, min_time=0.05)
+
+
+def _calibrate(timer: timeit.Timer, min_time: float) -> int:
+    """How many calls make one repeat last at least ``min_time``."""
+    # The first call also warms caches and the codecs' reusable buffers; a
+    # second estimate on a larger count refines the figure for fast calls.
+    t = timer.timeit(1)
+    if t >= min_time:
+        return 1
+    number = min(1 << 24, max(1, math.ceil(min_time / max(t, 1e-9) / 4)))
+    t = timer.timeit(number)
+    return min(1 << 24, max(1, math.ceil(number * min_time / max(t, 1e-9))))
+
+
+class Group(dict):
+    """Median seconds per call by name, plus the per-repeat samples."""
+
+    def __init__(self, samples: dict):
+        super().__init__({name: statistics.median(values) for name, values in samples.items()})
+        self.samples = samples
+
+    def ratio(self, name, base) -> float | None:
+        """Median over repeats of ``time(name) / time(base)``.
+
+        Both were measured side by side in every repeat, so this pairs
+        samples taken under the same machine load; it is steadier than the
+        ratio of the two medians when the machine is busy.
+        """
+        if name not in self.samples or base not in self.samples:
+            return None
+        return statistics.median(a / b for a, b in zip(self.samples[name], self.samples[base]))
+
+
+def measure_group(fns: dict, settings: Settings) -> Group:
+    """Median seconds per call of each callable in ``fns`` (name -> fn).
+
+    The callables are measured interleaved: every repeat runs each of them
+    once in turn (in alternating order), so a burst of load from elsewhere on
+    the machine hits all of them alike and the ratios between them stay
+    meaningful even when the absolute times wander.
+    """
+    timers = {name: timeit.Timer(fn) for name, fn in fns.items()}
+    numbers = {name: _calibrate(timer, settings.min_time) for name, timer in timers.items()}
+    samples: dict = {name: [] for name in fns}
+    order = list(fns)
+    for r in range(settings.repeat):
+        for name in order if r % 2 == 0 else reversed(order):
+            samples[name].append(timers[name].timeit(numbers[name]) / numbers[name])
+    return Group(samples)
 
 
 def measure(fn, settings: Settings) -> float:
     """Median seconds per call of ``fn()``."""
-    timer = timeit.Timer(fn)
-    # One call warms caches and buffers and tells how many calls fill
-    # ``min_time``; a second estimate on that count refines it for fast calls.
-    t = timer.timeit(1)
-    number = 1
-    if t < settings.min_time:
-        number = min(1 << 24, max(1, math.ceil(settings.min_time / max(t, 1e-9) / 4)))
-        t = timer.timeit(number)
-        number = min(1 << 24, max(1, math.ceil(number * settings.min_time / max(t, 1e-9))))
-    runs = timer.repeat(repeat=settings.repeat, number=number)
-    return statistics.median(runs) / number
+    return measure_group({"fn": fn}, settings)["fn"]
 
 
 def fmt_time(seconds: float | None) -> str:
@@ -55,7 +94,7 @@ def fmt_time(seconds: float | None) -> str:
     return f"{seconds:.2f} s"
 
 
-def fmt_ratio(value: float | None, base: float | None) -> str:
+def fmt_ratio(value: float | None, base: float | None = 1.0) -> str:
     """``value / base`` as ``"3.21x"``; n/a when either is missing."""
     if value is None or base is None or base <= 0:
         return "n/a"

@@ -30,7 +30,6 @@ from __future__ import annotations
 import json
 import random
 import string
-import struct
 
 __all__ = [
     "CHAT_SCHEMA",

@@ -365,6 +365,7 @@ void compiler_free_schema(TLSchemaCompilerObject* self) {
                 }
                 free(constr.name);
                 free(constr.type);
+                Py_CLEAR(constr.py_name);
             }
             free(schema->constructors);
         }
@@ -471,6 +472,8 @@ int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, TLField* fi
     }
     if (!(field->name = copy_utf8(name.get()))) return -1;
     field->py_name = Py_NewRef(name.get());
+    if (strcmp(field->name, "flags") == 0) field->flags_word = 1;
+    else if (strcmp(field->name, "flags2") == 0) field->flags_word = 2;
 
     field->type = self->ops->_parse_type(self, type_text.get());
     if (PyErr_Occurred()) return -1;
@@ -483,7 +486,10 @@ int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, TLField* fi
     const size_t question = text.find('?');
     if (question == std::string_view::npos) return 0;
     field->is_optional = 1;
-    return parse_condition(constr, field, text.substr(0, question));
+    if (parse_condition(constr, field, text.substr(0, question)) < 0) return -1;
+    const int32_t bit = field->flag_info.bit_position;
+    field->flag_mask = bit >= 0 && bit < 32 ? (1u << bit) : 0u;
+    return 0;
 }
 
 TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index) {
@@ -529,6 +535,8 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         FAIL();
     }
     if (!(constr->name = copy_utf8(name.get()))) FAIL();
+    constr->py_name = PyUnicode_DecodeUTF8(constr->name, static_cast<Py_ssize_t>(strlen(constr->name)), "strict");
+    if (!constr->py_name) FAIL();
     if (result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0)
         constr->type = copy_utf8(result_type.get());
     else
@@ -832,34 +840,46 @@ struct TLParserObject {
     PyObject* _compiler;    // owned; None before construction and after a clear
     unsigned char* _buffer;
     size_t _buffer_alloc_size;
-    size_t _buffer_size;
+    const unsigned char* _input;  // the bytes being unpacked, read in place
+    size_t _buffer_size;          // length of _input
     size_t _position;
     int _error;
     int _busy;              // a pack or unpack is running on this parser
+    PyObject* _last_name;   // strong; the "_" str object packed last ...
+    TLConstructor* _last_constructor;  // ... and the constructor it named
 };
 
 
+// The operations, declared ahead so that the table can be a constant: calls
+// through it resolve at compile time and can be inlined.
+PyObject* parser_read_object(TLParserObject* self);
+PyObject* parser_read_value(TLParserObject* self, TLType field_type, TypeText type_name);
+PyObject* parser_read_vector(TLParserObject* self, TypeText type_name);
+uint32_t parser_read_int32(TLParserObject* self);
+uint64_t parser_read_int64(TLParserObject* self);
+double parser_read_double(TLParserObject* self);
+PyObject* parser_read_bytes(TLParserObject* self);
+PyObject* parser_read_string(TLParserObject* self);
+int parser_write_object(TLParserObject* self, PyObject* value);
+int parser_write_value(TLParserObject* self, PyObject* value, TLType field_type, TypeText type_name);
+int parser_write_vector(TLParserObject* self, PyObject* vector, TypeText type_name);
+int parser_write_int32(TLParserObject* self, int32_t value);
+int parser_write_int64(TLParserObject* self, uint64_t value);
+int parser_write_double(TLParserObject* self, double value);
+int parser_write_bytes(TLParserObject* self, PyObject* data);
+int parser_write_string(TLParserObject* self, PyObject* data);
+int parser_ensure_buffer(TLParserObject* self, size_t needed);
+
+constexpr TLParserOps kParserOps = {
+    parser_read_object,  parser_read_value,   parser_read_vector,  parser_read_int32,
+    parser_read_int64,   parser_read_double,  parser_read_bytes,   parser_read_string,
+    parser_write_object, parser_write_value,  parser_write_vector, parser_write_int32,
+    parser_write_int64,  parser_write_double, parser_write_bytes,  parser_write_string,
+    parser_ensure_buffer,
+};
+
 TLSchemaCompilerObject* parser_compiler(TLParserObject* self) {
     return reinterpret_cast<TLSchemaCompilerObject*>(self->_compiler);
-}
-
-bool is_flags_word(const TLField& field, bool* second) {
-    if (strcmp(field.name, "flags") == 0) {
-        *second = false;
-        return true;
-    }
-    if (strcmp(field.name, "flags2") == 0) {
-        *second = true;
-        return true;
-    }
-    return false;
-}
-
-// The bit of a conditional field in its word, or 0 for bit numbers a 32-bit
-// word cannot hold.
-uint32_t flag_mask(const TLField& field) {
-    const int32_t bit = field.flag_info.bit_position;
-    return bit >= 0 && bit < 32 ? (1u << bit) : 0u;
 }
 
 TypeText field_type_text(const TLField& field) {
@@ -936,7 +956,7 @@ error:
 }
 
 int parser_write_int32(TLParserObject* self, int32_t value) {
-    if (VELTA_UNLIKELY(self->ops->_ensure_buffer(self, 4) < 0)) {
+    if (VELTA_UNLIKELY(kParserOps._ensure_buffer(self, 4) < 0)) {
         add_traceback("Velta.tl.TLParser._write_int32", __LINE__);
         return -1;
     }
@@ -946,7 +966,7 @@ int parser_write_int32(TLParserObject* self, int32_t value) {
 }
 
 int parser_write_int64(TLParserObject* self, uint64_t value) {
-    if (VELTA_UNLIKELY(self->ops->_ensure_buffer(self, 8) < 0)) {
+    if (VELTA_UNLIKELY(kParserOps._ensure_buffer(self, 8) < 0)) {
         add_traceback("Velta.tl.TLParser._write_int64", __LINE__);
         return -1;
     }
@@ -956,7 +976,7 @@ int parser_write_int64(TLParserObject* self, uint64_t value) {
 }
 
 int parser_write_double(TLParserObject* self, double value) {
-    if (VELTA_UNLIKELY(self->ops->_ensure_buffer(self, 8) < 0)) {
+    if (VELTA_UNLIKELY(kParserOps._ensure_buffer(self, 8) < 0)) {
         add_traceback("Velta.tl.TLParser._write_double", __LINE__);
         return -1;
     }
@@ -974,7 +994,7 @@ int write_byte_string(TLParserObject* self, const char* data, size_t length) {
                      length, velta::kMaxByteStringLength);
         return -1;
     }
-    if (self->ops->_ensure_buffer(self, length + 16) < 0) return -1;
+    if (kParserOps._ensure_buffer(self, length + 16) < 0) return -1;
     unsigned char* out = self->_buffer + self->_position;
     size_t at = 0;
     if (length <= 253) {
@@ -1036,7 +1056,7 @@ uint32_t parser_read_int32(TLParserObject* self) {
         self->_error = 1;
         return 0;
     }
-    const uint32_t value = velta::load_le32(self->_buffer + self->_position);
+    const uint32_t value = velta::load_le32(self->_input + self->_position);
     self->_position += 4;
     return value;
 }
@@ -1046,7 +1066,7 @@ uint64_t parser_read_int64(TLParserObject* self) {
         self->_error = 1;
         return 0;
     }
-    const uint64_t value = velta::load_le64(self->_buffer + self->_position);
+    const uint64_t value = velta::load_le64(self->_input + self->_position);
     self->_position += 8;
     return value;
 }
@@ -1056,7 +1076,7 @@ double parser_read_double(TLParserObject* self) {
         self->_error = 1;
         return 0.0;
     }
-    const uint64_t bits = velta::load_le64(self->_buffer + self->_position);
+    const uint64_t bits = velta::load_le64(self->_input + self->_position);
     self->_position += 8;
     double value;
     memcpy(&value, &bits, sizeof value);
@@ -1074,14 +1094,14 @@ bool read_byte_string(TLParserObject* self, const unsigned char** data, size_t* 
         self->_error = 1;
         return false;
     }
-    size_t len = self->_buffer[start];
+    size_t len = self->_input[start];
     self->_position = start + 1;
     if (len == 254) {
         if (start + 4 > size) {
             self->_error = 1;
             return false;
         }
-        const unsigned char* p = self->_buffer + start;
+        const unsigned char* p = self->_input + start;
         len = static_cast<size_t>(p[1]) | (static_cast<size_t>(p[2]) << 8) | (static_cast<size_t>(p[3]) << 16);
         self->_position = start + 4;
     }
@@ -1089,7 +1109,7 @@ bool read_byte_string(TLParserObject* self, const unsigned char** data, size_t* 
         self->_error = 1;
         return false;
     }
-    *data = self->_buffer + self->_position;
+    *data = self->_input + self->_position;
     *length = len;
     self->_position += len;
     self->_position += (4 - self->_position % 4) % 4;
@@ -1138,7 +1158,7 @@ PyObject* integer_of(PyObject* value) {
 // An `int` field takes -2**31 .. 2**32-1: signed values, and the unsigned
 // values unpack yields, written as their 32-bit pattern.
 int convert_int32(PyObject* value, int32_t* out) {
-    PyRef number(integer_of(value));
+    PyRef number = PyLong_CheckExact(value) ? PyRef::borrow(value) : PyRef(integer_of(value));
     if (!number) return -1;
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
@@ -1152,7 +1172,7 @@ int convert_int32(PyObject* value, int32_t* out) {
 }
 
 int convert_uint64(PyObject* value, uint64_t* out) {
-    PyRef number(integer_of(value));
+    PyRef number = PyLong_CheckExact(value) ? PyRef::borrow(value) : PyRef(integer_of(value));
     if (!number) return -1;
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
@@ -1175,24 +1195,24 @@ PyObject* parser_read_value(TLParserObject* self, TLType field_type, TypeText ty
     PyObject* result;
     switch (field_type) {
         case TL_TYPE_INT:
-            return PyLong_FromUnsignedLong(self->ops->_read_int32(self));
+            return PyLong_FromUnsignedLong(kParserOps._read_int32(self));
         case TL_TYPE_LONG:
-            return PyLong_FromUnsignedLongLong(self->ops->_read_int64(self));
+            return PyLong_FromUnsignedLongLong(kParserOps._read_int64(self));
         case TL_TYPE_DOUBLE:
-            return PyFloat_FromDouble(self->ops->_read_double(self));
+            return PyFloat_FromDouble(kParserOps._read_double(self));
         case TL_TYPE_STRING:
-            result = self->ops->_read_string(self);
+            result = kParserOps._read_string(self);
             break;
         case TL_TYPE_BYTES:
-            result = self->ops->_read_bytes(self);
+            result = kParserOps._read_bytes(self);
             break;
         case TL_TYPE_BOOL:
-            return PyBool_FromLong(self->ops->_read_int32(self) != 0);
+            return PyBool_FromLong(kParserOps._read_int32(self) != 0);
         case TL_TYPE_VECTOR:
-            result = self->ops->_read_vector(self, type_name);
+            result = kParserOps._read_vector(self, type_name);
             break;
         case TL_TYPE_OBJECT:
-            result = self->ops->_read_object(self);
+            result = kParserOps._read_object(self);
             break;
         default:
             self->_error = 1;
@@ -1215,13 +1235,13 @@ PyObject* parser_read_vector(TLParserObject* self, TypeText type_name) {
     PyRef result;
 
     if (!guard.entered()) FAIL();
-    vector_id = self->ops->_read_int32(self);
+    vector_id = kParserOps._read_int32(self);
     if (vector_id != velta::kVectorId) {
         self->_error = 1;
         PyErr_Format(PyExc_ValueError, "Invalid vector ID: 0x%08x", vector_id);
         FAIL();
     }
-    count = static_cast<int32_t>(self->ops->_read_int32(self));
+    count = static_cast<int32_t>(kParserOps._read_int32(self));
     if (count < 0) {
         PyErr_Format(PyExc_ValueError, "Invalid vector length: %d", count);
         FAIL();
@@ -1240,7 +1260,7 @@ PyObject* parser_read_vector(TLParserObject* self, TypeText type_name) {
         if (!result) FAIL();
         for (int32_t i = 0; i < count; ++i) {
             const size_t before = self->_position;
-            PyObject* item = self->ops->_read_value(self, element.kind, element.text);
+            PyObject* item = kParserOps._read_value(self, element.kind, element.text);
             if (!item) FAIL();
             PyList_SET_ITEM(result.get(), i, item);
             if (self->_error && self->_position == before) {
@@ -1258,7 +1278,7 @@ PyObject* parser_read_vector(TLParserObject* self, TypeText type_name) {
     // ever allocating room for the claimed count.
     for (int32_t i = 0; i < count; ++i) {
         const size_t before = self->_position;
-        PyRef item(self->ops->_read_value(self, element.kind, element.text));
+        PyRef item(kParserOps._read_value(self, element.kind, element.text));
         if (!item) FAIL();
         if (self->_error && self->_position == before) break;
     }
@@ -1275,39 +1295,39 @@ int parser_write_value(TLParserObject* self, PyObject* value, TLType field_type,
     switch (field_type) {
         case TL_TYPE_INT: {
             int32_t v;
-            if (convert_int32(value, &v) < 0 || self->ops->_write_int32(self, v) < 0) FAIL();
+            if (convert_int32(value, &v) < 0 || kParserOps._write_int32(self, v) < 0) FAIL();
             return 0;
         }
         case TL_TYPE_LONG: {
             uint64_t v;
-            if (convert_uint64(value, &v) < 0 || self->ops->_write_int64(self, v) < 0) FAIL();
+            if (convert_uint64(value, &v) < 0 || kParserOps._write_int64(self, v) < 0) FAIL();
             return 0;
         }
         case TL_TYPE_DOUBLE: {
             const double v = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
             if (v == -1.0 && PyErr_Occurred()) FAIL();
-            if (self->ops->_write_double(self, v) < 0) FAIL();
+            if (kParserOps._write_double(self, v) < 0) FAIL();
             return 0;
         }
         case TL_TYPE_STRING:
-            if (self->ops->_write_string(self, value) < 0) FAIL();
+            if (kParserOps._write_string(self, value) < 0) FAIL();
             return 0;
         case TL_TYPE_BYTES:
-            if (self->ops->_write_bytes(self, value) < 0) FAIL();
+            if (kParserOps._write_bytes(self, value) < 0) FAIL();
             return 0;
         case TL_TYPE_BOOL: {
             int truth;
             if (value == Py_True) truth = 1;
             else if (value == Py_False || value == Py_None) truth = 0;
             else if ((truth = PyObject_IsTrue(value)) < 0) FAIL();
-            if (self->ops->_write_int32(self, truth) < 0) FAIL();
+            if (kParserOps._write_int32(self, truth) < 0) FAIL();
             return 0;
         }
         case TL_TYPE_VECTOR:
-            if (self->ops->_write_vector(self, value, type_name) < 0) FAIL();
+            if (kParserOps._write_vector(self, value, type_name) < 0) FAIL();
             return 0;
         case TL_TYPE_OBJECT:
-            if (self->ops->_write_object(self, value) < 0) FAIL();
+            if (kParserOps._write_object(self, value) < 0) FAIL();
             return 0;
     }
     PyErr_Format(PyExc_ValueError, "Unknown type: %u", static_cast<unsigned>(field_type));
@@ -1346,8 +1366,8 @@ int parser_write_vector(TLParserObject* self, PyObject* vector, TypeText type_na
         PyErr_NoMemory();
         FAIL();
     }
-    if (self->ops->_write_int32(self, static_cast<int32_t>(velta::kVectorId)) < 0) FAIL();
-    if (self->ops->_write_int32(self, static_cast<int32_t>(count)) < 0) FAIL();
+    if (kParserOps._write_int32(self, static_cast<int32_t>(velta::kVectorId)) < 0) FAIL();
+    if (kParserOps._write_int32(self, static_cast<int32_t>(count)) < 0) FAIL();
     for (Py_ssize_t i = 0; i < count; ++i) {
         // Element conversions run interpreter code that may change the list;
         // the count is already on the wire, so a change cannot be honoured.
@@ -1356,7 +1376,7 @@ int parser_write_vector(TLParserObject* self, PyObject* vector, TypeText type_na
             FAIL();
         }
         PyRef item = PyRef::borrow(PyList_GET_ITEM(items.get(), i));
-        if (self->ops->_write_value(self, item.get(), element.kind, element.text) < 0) FAIL();
+        if (kParserOps._write_value(self, item.get(), element.kind, element.text) < 0) FAIL();
     }
     if (PyList_GET_SIZE(items.get()) != count) {
         PyErr_SetString(PyExc_RuntimeError, "list changed size during pack");
@@ -1375,7 +1395,7 @@ PyObject* parser_read_object(TLParserObject* self) {
     RecursionGuard guard(" while unpacking a TL object");
     uint32_t constructor_id;
     TLConstructor* constr;
-    PyRef result, name;
+    PyRef result;
     int32_t flags = 0, flags2 = 0;
 
     if (!guard.entered()) FAIL();
@@ -1383,7 +1403,7 @@ PyObject* parser_read_object(TLParserObject* self) {
         self->_error = 1;
         Py_RETURN_NONE;
     }
-    constructor_id = self->ops->_read_int32(self);
+    constructor_id = kParserOps._read_int32(self);
     {
         const IdMap& ids = parser_compiler(self)->_id_map;
         const auto found = ids.find(constructor_id);
@@ -1395,26 +1415,24 @@ PyObject* parser_read_object(TLParserObject* self) {
     }
     result.reset(PyDict_New());
     if (!result) FAIL();
-    name.reset(PyUnicode_DecodeUTF8(constr->name, static_cast<Py_ssize_t>(strlen(constr->name)), "strict"));
-    if (!name || PyDict_SetItem(result.get(), S.str_underscore, name.get()) < 0) FAIL();
+    if (PyDict_SetItem(result.get(), S.str_underscore, constr->py_name) < 0) FAIL();
 
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
-        bool second;
-        if (is_flags_word(field, &second)) {
-            (second ? flags2 : flags) = static_cast<int32_t>(self->ops->_read_int32(self));
+        if (field.flags_word) {
+            (field.flags_word == 2 ? flags2 : flags) = static_cast<int32_t>(kParserOps._read_int32(self));
             continue;
         }
         if (field.is_optional) {
             const uint32_t word = static_cast<uint32_t>(field.flag_info.flags_index == 0 ? flags : flags2);
-            const bool present = (word & flag_mask(field)) != 0;
+            const bool present = (word & field.flag_mask) != 0;
             if (field.type == TL_TYPE_BOOL || !present) {
                 PyObject* marker = field.type == TL_TYPE_BOOL ? (present ? Py_True : Py_False) : Py_None;
                 if (PyDict_SetItem(result.get(), field.py_name, marker) < 0) FAIL();
                 continue;
             }
         }
-        PyRef value(self->ops->_read_value(self, field.type, field_type_text(field)));
+        PyRef value(kParserOps._read_value(self, field.type, field_type_text(field)));
         if (!value) FAIL();
         if (self->_error) return result.release();
         if (PyDict_SetItem(result.get(), field.py_name, value.get()) < 0) FAIL();
@@ -1476,6 +1494,9 @@ TLConstructor* constructor_for(TLParserObject* self, PyObject* value, bool exact
         constr_name.reset(PyObject_CallOneArg(get.get(), S.str_underscore));
         if (!constr_name) return nullptr;
     }
+    // Messages of one kind name their constructor with the same str object
+    // again and again: remember the last one and skip the hash look-up.
+    if (constr_name.get() == self->_last_name) return self->_last_constructor;
     if (constr_name.get() != Py_None && !PyUnicode_CheckExact(constr_name.get())) {
         raise_expected("str", constr_name.get());
         return nullptr;
@@ -1493,6 +1514,8 @@ TLConstructor* constructor_for(TLParserObject* self, PyObject* value, bool exact
         PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", constr_name.get());
         return nullptr;
     }
+    Py_XSETREF(self->_last_name, constr_name.release());
+    self->_last_constructor = found->second;
     return found->second;
 }
 
@@ -1509,15 +1532,14 @@ int parser_write_object(TLParserObject* self, PyObject* value) {
     // First pass: the flags words, from which conditional fields are present.
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
-        bool second;
-        if (!field.is_optional || is_flags_word(field, &second)) continue;
+        if (!field.is_optional || field.flags_word) continue;
         PyRef field_value;
         const int found = lookup_field(value, exact_dict, field.py_name, &field_value);
         if (found < 0) FAIL();
         if (!found) continue;
         const bool present = field.type == TL_TYPE_BOOL ? field_value.get() == Py_True : field_value.get() != Py_None;
         if (!present) continue;
-        const uint32_t mask = flag_mask(field);
+        const uint32_t mask = field.flag_mask;
         if (!mask) {
             PyErr_Format(PyExc_ValueError, "Field '%U' uses flag bit %d, outside 0..31", field.py_name,
                          field.flag_info.bit_position);
@@ -1526,19 +1548,18 @@ int parser_write_object(TLParserObject* self, PyObject* value) {
         (field.flag_info.flags_index == 0 ? flags : flags2) |= mask;
     }
 
-    if (self->ops->_write_int32(self, static_cast<int32_t>(constr->id)) < 0) FAIL();
+    if (kParserOps._write_int32(self, static_cast<int32_t>(constr->id)) < 0) FAIL();
 
     // Second pass: emit the fields in schema order.
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
-        bool second;
-        if (is_flags_word(field, &second)) {
-            if (self->ops->_write_int32(self, static_cast<int32_t>(second ? flags2 : flags)) < 0) FAIL();
+        if (field.flags_word) {
+            if (kParserOps._write_int32(self, static_cast<int32_t>(field.flags_word == 2 ? flags2 : flags)) < 0) FAIL();
             continue;
         }
         if (field.is_optional) {
             const uint32_t word = field.flag_info.flags_index == 0 ? flags : flags2;
-            if (field.type == TL_TYPE_BOOL || !(word & flag_mask(field))) continue;
+            if (field.type == TL_TYPE_BOOL || !(word & field.flag_mask)) continue;
         }
         PyRef field_value;
         const int found = lookup_field(value, exact_dict, field.py_name, &field_value);
@@ -1550,7 +1571,7 @@ int parser_write_object(TLParserObject* self, PyObject* value) {
             field_value.reset(default_value(field.type));
             if (!field_value) FAIL();
         }
-        if (self->ops->_write_value(self, field_value.get(), field.type, field_type_text(field)) < 0) FAIL();
+        if (kParserOps._write_value(self, field_value.get(), field.type, field_type_text(field)) < 0) FAIL();
     }
     return 0;
 error:
@@ -1558,13 +1579,6 @@ error:
     return -1;
 }
 
-const TLParserOps kParserOps = {
-    parser_read_object,  parser_read_value,   parser_read_vector,  parser_read_int32,
-    parser_read_int64,   parser_read_double,  parser_read_bytes,   parser_read_string,
-    parser_write_object, parser_write_value,  parser_write_vector, parser_write_int32,
-    parser_write_int64,  parser_write_double, parser_write_bytes,  parser_write_string,
-    parser_ensure_buffer,
-};
 
 // ---- the parser object -----------------------------------------------------
 
@@ -1654,23 +1668,16 @@ PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
 
     int fail_line = 0;
     PyRef parsed;
-    const size_t data_len = static_cast<size_t>(PyBytes_GET_SIZE(data));
-    if (self->_buffer_alloc_size < data_len) {
-        auto* grown = static_cast<unsigned char*>(realloc(self->_buffer, data_len));
-        if (!grown) {
-            PyErr_SetString(PyExc_MemoryError, "Cannot allocate buffer");
-            FAIL();
-        }
-        self->_buffer = grown;
-        self->_buffer_alloc_size = data_len;
-    }
-    if (data_len) memcpy(self->_buffer, PyBytes_AS_STRING(data), data_len);
-    self->_buffer_size = data_len;
+    // The input is read where it lies: bytes are immutable and the caller
+    // keeps `data` alive for the length of the call.
+    self->_input = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
+    self->_buffer_size = static_cast<size_t>(PyBytes_GET_SIZE(data));
     self->_position = 0;
     self->_error = 0;
     {
         BusyScope busy(self);
-        parsed.reset(self->ops->_read_object(self));
+        parsed.reset(kParserOps._read_object(self));
+        self->_input = nullptr;
     }
     if (!parsed) FAIL();
     if (self->_error) {
@@ -1705,7 +1712,7 @@ PyObject* parser_pack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
     self->_error = 0;
     {
         BusyScope busy(self);
-        status = self->ops->_write_object(self, value);
+        status = kParserOps._write_object(self, value);
     }
     if (status < 0) FAIL();
     {
@@ -1744,6 +1751,7 @@ void parser_dealloc(PyObject* obj) {
         self->_buffer = nullptr;
     }
     Py_CLEAR(self->_compiler);
+    Py_CLEAR(self->_last_name);
     Py_TYPE(obj)->tp_free(obj);
 }
 

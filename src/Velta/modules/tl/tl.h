@@ -12,6 +12,7 @@
 //   TLConstructor::fields     calloc'd, field_count records; null when 0
 //   TLField::name/type_name   strdup'd UTF-8 copies, freed if non-null
 //   TLField::py_name          one strong reference, dropped and nulled
+//   TLConstructor::py_name    one strong reference, dropped and nulled
 //
 // The zero fill matters: a record or field that a failed build never reached
 // stays all-zero, and the release skips null members, so a half-built table
@@ -53,6 +54,11 @@ struct TLField {
     int32_t is_optional;     // 1 when the type text contains "?"
     TLOptionalFlag flag_info;  // meaningful only when is_optional
     int32_t is_generic;      // reserved: always 0
+
+    // Derived once by the compiler so the codec does no text work per value.
+    int32_t flags_word;      // 1 for the field named "flags", 2 for "flags2", else 0
+    uint32_t flag_mask;      // 1 << bit_position; 0 when unconditional or the
+                             // bit lies outside a 32-bit word
 };
 
 // One schema entry, constructor or method; both share the table.
@@ -64,6 +70,9 @@ struct TLConstructor {
     int32_t field_count;
     int32_t has_flags;    // some field is conditional on the first word
     int32_t has_flags2;   // some field is conditional on "flags2"
+
+    // Derived once by the compiler: `name` as a str, the "_" of unpacked dicts.
+    PyObject* py_name;    // strong reference, released with the table
 };
 
 // The whole compiled schema: "constructors" entries first, then "methods".

@@ -1,0 +1,203 @@
+import json
+import random
+import struct
+import warnings
+
+import pytest
+
+from Velta import tl
+from Velta.schema import TLSchemaWarning, combinator_id, from_tl
+
+# Lines whose ids are well known; each one exercises a normalisation step.
+@pytest.mark.parametrize("line, expected", [
+    ("vector {t:Type} # [ t ] = Vector t", 0x1CB5C415),  # braces removed
+    ("boolTrue = Bool", 0x997275B5),
+    ("boolFalse = Bool", 0xBC799737),
+    ("true = True", 0x3FEDD339),
+    ("  boolTrue#997275b5\n   =Bool ;", 0x997275B5),  # id, spacing, ';'
+    ("resPQ nonce:int128 server_nonce:int128 pq:string "
+     "server_public_key_fingerprints:Vector<long> = ResPQ", 0x05162463),
+    ("storage.fileJpeg = storage.FileType", 0x007EFE0E),
+    ("users.getUsers id:Vector<InputUser> = Vector<User>", 0x0D91A548),
+    ("invokeWithLayer {X:Type} layer:int query:!X = X", 0xDA9B0D0D),
+    ("replyKeyboardHide flags:# selective:flags.2?true = ReplyMarkup", 0xA03E5B85),
+    ("upload.file type:storage.FileType mtime:int bytes:bytes = upload.File", 0x096A18D5),
+])
+def test_combinator_id_reproduces_known_ids(line, expected):
+    assert combinator_id(line) == expected
+
+
+def test_conversion_of_a_small_schema():
+    text = """
+    // built-ins
+    int ? = Int;
+    vector {t:Type} # [ t ] = Vector t;
+    boolTrue#997275b5 = Bool;
+
+    storage.fileJpeg = storage.FileType; // no explicit id
+    user#ffffffff flags:# bot:flags.0?true
+        name:flags.1?string   // trailing comment inside
+        photos:flags2.3?Vector<long> flags2:# = User; dummy = Dummy;
+    ---functions---
+    invokeWithLayer#da9b0d0d {X:Type} layer:int query:!X = X;
+    ---types---
+    peer id:int = Peer;
+    """
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", TLSchemaWarning)
+        schema = from_tl(text)
+    p = lambda name, type_: {"name": name, "type": type_}  # noqa: E731
+    hashed = lambda line: str((combinator_id(line) ^ 2**31) - 2**31)  # noqa: E731
+    assert schema == {
+        "constructors": [
+            {"id": "-1720552011", "predicate": "boolTrue", "params": [], "type": "Bool"},
+            {"id": str(0x007EFE0E), "predicate": "storage.fileJpeg", "params": [],
+             "type": "storage.FileType"},
+            {"id": "-1", "predicate": "user", "type": "User",
+             "params": [p("flags", "#"), p("bot", "flags.0?true"), p("name", "flags.1?string"),
+                        p("photos", "flags2.3?Vector<long>"), p("flags2", "#")]},
+            {"id": hashed("dummy = Dummy"), "predicate": "dummy", "params": [], "type": "Dummy"},
+            {"id": hashed("peer id:int = Peer"), "predicate": "peer",
+             "params": [p("id", "int")], "type": "Peer"},
+        ],
+        "methods": [
+            {"id": str(0xDA9B0D0D - 2**32), "method": "invokeWithLayer", "type": "X",
+             "params": [p("layer", "int"), p("query", "!X")]},
+        ],
+    }
+
+
+@pytest.mark.parametrize("hex_id, decimal", [
+    ("0", "0"), ("7fffffff", "2147483647"), ("80000000", "-2147483648"), ("ffffffff", "-1"),
+])
+def test_explicit_ids_become_signed_decimal_text(hex_id, decimal):
+    with pytest.warns(TLSchemaWarning):
+        (entry,) = from_tl(f"x#{hex_id} = X;")["constructors"]
+    assert entry["id"] == decimal
+
+
+def test_mismatching_id_warns_with_line_and_both_ids():
+    text = "\n\nboolTrue#997275b5 = Bool;\nboolFalse#12345678 = Bool;\n"
+    with pytest.warns(TLSchemaWarning) as caught:
+        schema = from_tl(text)
+    assert [str(w.message) for w in caught] == [
+        "line 4: boolFalse is given id #12345678 but its text hashes to #bc799737"]
+    assert schema["constructors"][1]["id"] == str(0x12345678)
+
+
+@pytest.mark.parametrize("text, message", [
+    ("a = A;\n\nb c:int B;", "line 3: expected '='"),
+    ("a = A = B;", "line 1: more than one '='"),
+    ("a\n  x = A;", "line 1: bad parameter 'x'"),
+    ("a x:Vector<int = A;", "bad parameter 'x:Vector<int'"),
+    ("a n:# x:n*[int] = A;", r"bad parameter 'x:n\*\[int\]'"),
+    ("a {X} = A;", "bad generic declaration 'X'"),
+    ("a = A B;", "bad result type 'A B'"),
+    ("#1234 = A;", "bad name '#1234'"),
+    ("a = A;\nb x:int\n  = B", "line 2: missing ';'"),
+    ("a x:int\n---functions---", "line 1: missing ';' before the section at line 2"),
+    ("x = X;\n---methods---", "line 2: unknown section"),
+])
+def test_malformed_input_names_the_line(text, message):
+    with pytest.raises(ValueError, match=message):
+        from_tl(text)
+
+
+# A generated schema of realistic size and shape, pushed through the codec.
+SCALARS = {
+    "int": lambda rng: rng.randrange(2**31),
+    "long": lambda rng: rng.randrange(2**64),
+    "double": lambda rng: rng.uniform(-1e9, 1e9),
+    "string": lambda rng: "".join(rng.choices("aé ж€😀", k=rng.randrange(9))),
+    "bytes": lambda rng: rng.randbytes(rng.randrange(300)),
+    "Bool": lambda rng: rng.random() < 0.5,
+}
+LEAVES = 10  # types below this hold scalars only
+
+
+def type_name(t):
+    return f"ns{t % 4}.T{t}" if t % 3 else f"T{t}"
+
+
+def combinator(rng, name, t, result):
+    """A line of type t's constructor (or a method); it refers to lower types only."""
+    words = ["flags", "flags2"][: 1 + (rng.random() < 0.3)]
+    params, bits = [f"{w}:#" for w in words], dict.fromkeys(words, 0)
+    for i in range(rng.randrange(7)):
+        conditional = rng.random() < 0.5
+        typ = rng.choice(list(SCALARS))
+        if t >= LEAVES:  # a field that is always present leads to a leaf type
+            typ = rng.choice([typ, f"Vector<{typ}>", f"Vector<{type_name(rng.randrange(t))}>",
+                              type_name(rng.randrange(t if conditional else LEAVES))])
+        if conditional:
+            word = rng.choice(words)
+            typ, bits[word] = f"{word}.{bits[word]}?{rng.choice(['true', typ])}", bits[word] + 1
+        params.append(f"p{i}:{typ}")
+    line = " ".join([name, *params, "=", result]) + ";"
+    if rng.random() < 0.3:  # spread over two lines, with a comment
+        cut = rng.choice([i for i, char in enumerate(line) if char == " "])
+        line = f"{line[:cut]} // {name}\n    {line[cut:]}"
+    return line
+
+
+def generate_tl(rng, types=100, per_type=5, methods=200):
+    lines = ["int ? = Int;", "vector {t:Type} # [ t ] = Vector t;",
+             "boolFalse#bc799737 = Bool;", "boolTrue#997275b5 = Bool;", "true#3fedd339 = True;"]
+    for t in range(types):
+        lines += [combinator(rng, f"ns{t % 4}.t{t}c{c}", t, type_name(t)) for c in range(per_type)]
+        if t == types // 2:
+            lines += ["---functions---"]
+            lines += [combinator(rng, f"api.m{m}", types, type_name(m))
+                      for m in range(methods // 2)]
+            lines += ["", "---types---"]
+    lines += ["---functions---"]
+    lines += [combinator(rng, f"api.m{m}", types, f"Vector<{type_name(m)}>")
+              for m in range(methods // 2, methods)]
+    return "\n".join(lines)
+
+
+def make_value(rng, typ, by_type, depth):
+    """A value of the type text typ, as unpack returns it."""
+    if typ in SCALARS:
+        return SCALARS[typ](rng)
+    if typ.startswith("Vector<"):
+        count = 0 if depth > 2 else rng.randrange(4)
+        return [make_value(rng, typ[7:-1], by_type, depth + 1) for _ in range(count)]
+    return make_object(rng, rng.choice(by_type[typ]), by_type, depth + 1)
+
+
+def make_object(rng, entry, by_type, depth):
+    value = {"_": entry.get("predicate") or entry["method"]}
+    for param in entry["params"]:
+        cond, _, typ = param["type"].rpartition("?")
+        if typ == "#":
+            continue
+        if typ == "true" or (cond and typ == "Bool"):  # no bytes: the bit is the value
+            value[param["name"]] = rng.random() < 0.5
+        elif cond and (depth > 2 or rng.random() < 0.4):
+            value[param["name"]] = None
+        else:
+            value[param["name"]] = make_value(rng, typ, by_type, depth)
+    return value
+
+
+def test_generated_schema_round_trips_through_the_codec():
+    rng = random.Random(7)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        schema = from_tl(generate_tl(rng))
+    constructors, methods = schema["constructors"], schema["methods"]
+    assert (len(constructors), len(methods)) == (503, 200)
+    assert len({e["id"] for e in constructors + methods}) == 703
+    by_type = {}
+    for entry in constructors:
+        by_type.setdefault(entry["type"], []).append(entry)
+    parser = tl.TLParser(json.dumps(schema))
+    nested = 0
+    for entry in rng.sample(constructors[3:], 40) + rng.sample(methods, 20):
+        value = make_object(rng, entry, by_type, 0)
+        data = parser.pack(value)
+        assert data[:4] == struct.pack("<i", int(entry["id"]))
+        assert parser.unpack(data) == value
+        nested += any(isinstance(v, (dict, list)) and v for v in value.values())
+    assert nested > 20
