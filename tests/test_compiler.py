@@ -5,7 +5,6 @@ import json
 import os
 import struct
 import sys
-import tracemalloc
 
 import pytest
 
@@ -24,10 +23,6 @@ def typed(type_text):
     return with_params({"name": "a", "type": "#"}, {"name": "f", "type": type_text})
 
 
-class DictSub(dict):
-    pass
-
-
 GET, ENCODE = ("'NoneType' object has no attribute '%s'" % key for key in ("get", "encode"))
 INT_RANGE = "value too large to convert to int"
 
@@ -35,7 +30,8 @@ INT_RANGE = "value too large to convert to int"
 @pytest.mark.parametrize("schema, exc, message", [  # message None: the interpreter's own
     (None, AttributeError, GET), ("null", AttributeError, GET),
     ("[]", TypeError, "Expected dict, got list"), (b"{}", TypeError, "Expected dict, got bytes"),
-    (DictSub(), TypeError, "Expected dict, got DictSub"), ("{", json.JSONDecodeError, None),
+    (type("DictSub", (dict,), {})(), TypeError, "Expected dict, got DictSub"),
+    ("{", json.JSONDecodeError, None),
     ({"constructors": ()}, TypeError, "Expected list, got tuple"),
     ({"constructors": None}, AttributeError, "'NoneType' object has no attribute 'extend'"),
     ({"methods": 5}, TypeError, None),
@@ -47,7 +43,6 @@ INT_RANGE = "value too large to convert to int"
     (one({"predicate": "\ud800"}), UnicodeEncodeError, None),
     (one({"id": 2**32}), OverflowError, "value too large to convert to uint32_t"),
     (one({"id": "0x10"}), ValueError, "invalid literal for int() with base 10: '0x10'"),
-    (one({"id": None}), TypeError, None),
     (one({"params": None}), TypeError, "object of type 'NoneType' has no len()"),
     (one({"params": ()}), TypeError, "Expected list, got tuple"),
     (with_params(None), TypeError, "'NoneType' object is not subscriptable"),
@@ -113,17 +108,13 @@ def test_duplicate_ids_and_names():
         {"predicate": "a", "id": 1, "params": x}, {"predicate": "b", "id": 1},
         {"predicate": "n", "id": 2}, {"predicate": "n", "id": 3, "params": x},
         {"predicate": "s", "id": 4}], "methods": [{"method": "m", "id": 4}]})
-    # A shared id reads as the later entry; each name still packs its own record.
-    assert parser.pack({"_": "a", "x": 7}) == bytes.fromhex("0100000007000000")
-    assert parser.pack({"_": "b"}) == bytes.fromhex("01000000")
-    assert parser.unpack(bytes.fromhex("0100000007000000")) == {"_": "b"}
-    # A shared name packs as the later entry; both ids still read as it.
-    assert parser.pack({"_": "n", "x": 7}) == bytes.fromhex("0300000007000000")
-    assert parser.unpack(bytes.fromhex("02000000")) == {"_": "n"}
-    assert parser.unpack(bytes.fromhex("0300000007000000")) == {"_": "n", "x": 7}
-    # A method shadows the constructor sharing its id.
-    assert parser.unpack(bytes.fromhex("04000000")) == {"_": "m"}
-    assert parser.pack({"_": "s"}) == bytes.fromhex("04000000")
+    # A shared id reads as the later entry, a shared name packs as the later
+    # entry; every record stays reachable by its other key.
+    assert [parser.pack(v).hex() for v in ({"_": "a", "x": 7}, {"_": "b"}, {"_": "n", "x": 7},
+            {"_": "s"})] == ["0100000007000000", "01000000", "0300000007000000", "04000000"]
+    assert [parser.unpack(bytes.fromhex(h)) for h in (
+        "0100000007000000", "02000000", "0300000007000000", "04000000")] == [
+        {"_": "b"}, {"_": "n"}, {"_": "n", "x": 7}, {"_": "m"}]  # the method shadows "s"
 
 
 def kind_parser(type_text):
@@ -164,24 +155,15 @@ def test_field_kind(type_text, value, wire):
         assert parser.unpack(bytes.fromhex("01000000" + Z)) == {"_": "c", "f": absent}
 
 
-def test_compile_leaves_the_callers_dict_alone():
-    schema = {"constructors": [{"predicate": "c", "id": 1}], "methods": [{"method": "m", "id": 2}]}
-    before, ctors, compiler = copy.deepcopy(schema), schema["constructors"], TLSchemaCompiler()
-    compiler.compile(schema)
-    compiler.compile(schema)
-    parsers = [TLParser(schema), TLParser(schema)]
-    assert schema == before and schema["constructors"] is ctors
-    assert [p.unpack(b"\x02\0\0\0") for p in parsers] == [{"_": "m"}] * 2
-
-
-def test_field_name_references_follow_the_table():
+def test_repeated_compiles_and_the_callers_dict():
     name = "".join(["fie", "ld"])  # a str object only this test refers to
-    good = with_params({"name": name, "type": "int"}, {"name": name, "type": "string"})
-    partial = {"constructors": [good["constructors"][0], {"params": [
-        {"name": name, "type": "int"}, {"name": "g", "type": None}]}]}
-    base, compiler = sys.getrefcount(name), TLSchemaCompiler()
+    good = {"constructors": [{"predicate": "c", "id": 1, "params": [
+        {"name": name, "type": "int"}, {"name": name, "type": "string"}]}],
+        "methods": [{"method": "m", "id": 2}]}
+    partial = one({"params": [{"name": name, "type": "int"}, {"name": "g", "type": None}]})
+    before, base, compiler = copy.deepcopy(good), sys.getrefcount(name), TLSchemaCompiler()
     compiler.compile(good)
-    assert sys.getrefcount(name) == base + 2
+    assert sys.getrefcount(name) == base + 2  # one reference per field
     compiler.compile("{}")  # a second compile replaces the first table
     assert sys.getrefcount(name) == base
     pytest.raises(TypeError, compiler.compile, partial)
@@ -189,9 +171,10 @@ def test_field_name_references_follow_the_table():
     assert sys.getrefcount(name) == base + 2
     del compiler
     pytest.raises(TypeError, TLParser, partial)
-    parser = TLParser(good)
-    assert sys.getrefcount(name) == base + 2
-    del parser
+    parsers = [TLParser(good), TLParser(good)]
+    assert [p.unpack(b"\x02\0\0\0") for p in parsers] == [{"_": "m"}] * 2
+    assert good == before and len(good["constructors"]) == 1  # the caller's dict is untouched
+    del parsers
     assert sys.getrefcount(name) == base
 
 
@@ -212,6 +195,9 @@ def _churn(rounds):
             for attempt in (compiler.compile, TLSchemaCompiler().compile, TLParser):
                 pytest.raises((TypeError, ValueError), attempt, bad)
         TLParser(GOOD)
+        for _ in range(25):  # small fixed-size leaks only show over many compiles
+            compiler.compile({})
+            TLSchemaCompiler().compile("{}")
 
 
 @pytest.mark.leak
@@ -220,12 +206,6 @@ def test_compile_memory_is_flat():
         with open("/proc/self/statm") as statm:
             return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
     _churn(100)
-    tracemalloc.start()
-    try:
-        before = rss(), tracemalloc.get_traced_memory()[0]
-        _churn(400)
-        after = rss(), tracemalloc.get_traced_memory()[0]
-    finally:
-        tracemalloc.stop()
-    assert after[1] - before[1] < 256 * 1024, "Python objects kept alive"
-    assert after[0] - before[0] < 4 * 1024 * 1024, "native memory grew"
+    before = rss()
+    _churn(600)
+    assert rss() - before < 768 * 1024
