@@ -366,6 +366,7 @@ void compiler_free_schema(TLSchemaCompilerObject* self) {
                 free(constr.name);
                 free(constr.type);
                 Py_CLEAR(constr.py_name);
+                Py_CLEAR(constr.py_template);
             }
             free(schema->constructors);
         }
@@ -770,7 +771,7 @@ PyObject* compiler_compile(PyObject* obj, PyObject* const* args, Py_ssize_t narg
 PyMethodDef compiler_methods[] = {
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(compiler_compile)),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("compile(json_data)\n--\n\n"
+     PyDoc_STR("compile($self, /, json_data)\n--\n\n"
                "Build the constructor table from a schema given as JSON text or as\n"
                "an already decoded dict with \"constructors\" and \"methods\" lists.")},
     {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_reduce)),
@@ -797,7 +798,7 @@ void setup_compiler_type(PyTypeObject* type) {
     type->tp_basicsize = sizeof(TLSchemaCompilerObject);
     type->tp_dealloc = compiler_dealloc;
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type->tp_doc = PyDoc_STR("TLSchemaCompiler()\n--\n\n"
+    type->tp_doc = PyDoc_STR("TLSchemaCompiler(*args, **kwargs)\n--\n\n"
                              "Compiles a JSON TL schema into the table a TLParser works from.");
     type->tp_methods = compiler_methods;
     type->tp_new = compiler_new;
@@ -882,8 +883,9 @@ TLSchemaCompilerObject* parser_compiler(TLParserObject* self) {
     return reinterpret_cast<TLSchemaCompilerObject*>(self->_compiler);
 }
 
+// The type text handed to the value codec: only vectors look at it.
 TypeText field_type_text(const TLField& field) {
-    return field.type_name ? TypeText(field.type_name) : TypeText();
+    return field.type == TL_TYPE_VECTOR && field.type_name ? TypeText(field.type_name) : TypeText();
 }
 
 // The element type of a vector type text: the text inside the outermost
@@ -1390,6 +1392,21 @@ error:
 
 // ---- objects ---------------------------------------------------------------
 
+// The dict every decoded object of `constr` starts from: "_" and then each
+// field key in wire order. Copying it and replacing values is much cheaper
+// than growing a fresh dict key by key, and it fixes the key order.
+PyObject* object_template(TLConstructor* constr) {
+    if (constr->py_template) return constr->py_template;
+    PyRef dict(PyDict_New());
+    if (!dict || PyDict_SetItem(dict.get(), S.str_underscore, constr->py_name) < 0) return nullptr;
+    for (int32_t i = 0; i < constr->field_count; ++i) {
+        const TLField& field = constr->fields[i];
+        if (!field.flags_word && PyDict_SetItem(dict.get(), field.py_name, Py_None) < 0) return nullptr;
+    }
+    constr->py_template = dict.release();
+    return constr->py_template;
+}
+
 PyObject* parser_read_object(TLParserObject* self) {
     int fail_line = 0;
     RecursionGuard guard(" while unpacking a TL object");
@@ -1413,9 +1430,12 @@ PyObject* parser_read_object(TLParserObject* self) {
         }
         constr = found->second;
     }
-    result.reset(PyDict_New());
-    if (!result) FAIL();
-    if (PyDict_SetItem(result.get(), S.str_underscore, constr->py_name) < 0) FAIL();
+    {
+        PyObject* tmpl = object_template(constr);
+        if (!tmpl) FAIL();
+        result.reset(PyDict_Copy(tmpl));
+        if (!result) FAIL();
+    }
 
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
@@ -1758,12 +1778,12 @@ void parser_dealloc(PyObject* obj) {
 PyMethodDef parser_methods[] = {
     {"unpack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parser_unpack)),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("unpack(data)\n--\n\n"
+     PyDoc_STR("unpack($self, /, data)\n--\n\n"
                "Decode one TL object from the bytes `data` into a dict whose \"_\" key\n"
                "names the constructor. Bytes after the object are ignored.")},
     {"pack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parser_pack)),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("pack(value)\n--\n\n"
+     PyDoc_STR("pack($self, /, value)\n--\n\n"
                "Encode the dict `value`, whose \"_\" key names a constructor, into TL bytes.")},
     {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_reduce)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},

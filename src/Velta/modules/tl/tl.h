@@ -12,7 +12,7 @@
 //   TLConstructor::fields     calloc'd, field_count records; null when 0
 //   TLField::name/type_name   strdup'd UTF-8 copies, freed if non-null
 //   TLField::py_name          one strong reference, dropped and nulled
-//   TLConstructor::py_name    one strong reference, dropped and nulled
+//   TLConstructor::py_name, py_template   strong references, dropped and nulled
 //
 // The zero fill matters: a record or field that a failed build never reached
 // stays all-zero, and the release skips null members, so a half-built table
@@ -71,8 +71,10 @@ struct TLConstructor {
     int32_t has_flags;    // some field is conditional on the first word
     int32_t has_flags2;   // some field is conditional on "flags2"
 
-    // Derived once by the compiler: `name` as a str, the "_" of unpacked dicts.
-    PyObject* py_name;    // strong reference, released with the table
+    // Derived for the codec, released with the table (strong references).
+    PyObject* py_name;      // `name` as a str: the "_" of unpacked dicts
+    PyObject* py_template;  // made on first unpack: {"_": py_name, field: None, ...}
+                            // in wire order; each decoded object starts as a copy
 };
 
 // The whole compiled schema: "constructors" entries first, then "methods".

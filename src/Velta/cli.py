@@ -1,0 +1,262 @@
+"""Command-line front end: ``python -m Velta {decode,encode,schema,demo}``.
+
+Exit status: 0 on success, 1 for bad input or data (one ``velta: error:``
+line on stderr), 2 for usage errors reported by argparse.
+"""
+
+import argparse
+import base64
+import binascii
+import json
+import os
+import sys
+import warnings
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+from Velta.tl import TLParser
+
+PROG = "velta"
+Schema = dict[str, Any]
+
+
+class CLIError(Exception):
+    """A failure caused by the user's input; reported as one line, status 1."""
+
+
+def _one_line(text: object) -> str:
+    return " ".join(str(text).split())
+
+
+def _read(path: str | None, what: str) -> bytes:
+    try:
+        if path is None or path == "-":
+            return sys.stdin.buffer.read()
+        return Path(path).read_bytes()
+    except OSError as exc:
+        raise CLIError(f"cannot read {what} {path}: {exc.strerror}") from None
+
+
+def load_schema(path: str) -> Schema:
+    """A schema file as the dict TLParser takes: JSON, or TL text (``.tl``
+    extension, or any file that does not parse as JSON)."""
+    try:
+        text = _read(path, "schema").decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise CLIError(f"schema {path} is not UTF-8 text: {exc}") from None
+    json_error = None
+    if not path.endswith(".tl"):
+        try:
+            schema: Schema = json.loads(text)
+        except json.JSONDecodeError as exc:
+            json_error = str(exc)
+        else:
+            if not isinstance(schema, dict):
+                raise CLIError(f"schema {path}: expected a JSON object")
+            return schema
+    try:
+        from Velta.schema import from_tl
+    except ImportError:
+        raise CLIError(f"schema {path} is not JSON ({json_error}); TL text needs Velta.schema") from None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            schema = from_tl(text)
+        except ValueError as exc:
+            what = f"neither JSON ({json_error}) nor" if json_error else "not"
+            raise CLIError(f"schema {path} is {what} valid TL text: {_one_line(exc)}") from None
+    for warning in caught:
+        print(f"{PROG}: warning: {path}: {_one_line(warning.message)}", file=sys.stderr)
+    return schema
+
+
+def _entries(schema: Schema) -> list[Schema]:
+    return [e for e in [*(schema.get("constructors") or []), *(schema.get("methods") or [])]
+            if isinstance(e, dict)]
+
+
+def _entry_name(entry: Schema) -> str:
+    # Same fallback as the compiler: "predicate", then "method", then "type".
+    return str(entry.get("predicate", entry.get("method", entry.get("type", ""))))
+
+
+def _entry_id(entry: Schema) -> int:
+    return int(entry.get("id", 0)) & 0xFFFFFFFF
+
+
+def _parser(schema: Schema, path: str) -> TLParser:
+    try:
+        return TLParser(schema)
+    except Exception as exc:  # the compiler reports schema faults with many types
+        raise CLIError(f"bad schema {path}: {type(exc).__name__}: {_one_line(exc)}") from None
+
+
+class BytesFields:
+    """Puts back the byte strings that JSON carries as hex or base64 text,
+    walking the value along the schema's parameter types.  Everything else
+    in decode's output (unsigned ints included) packs as it is."""
+
+    def __init__(self, schema: Schema, codec: str):
+        # A later entry with the same name wins, as it does in the compiler.
+        self.params = {_entry_name(e): [(p["name"], p["type"]) for p in e.get("params") or []]
+                       for e in _entries(schema)}
+        self.decode = bytes.fromhex if codec == "hex" else (lambda s: base64.b64decode(s, validate=True))
+
+    def obj(self, value: Any) -> Any:
+        if not isinstance(value, dict) or not isinstance(value.get("_"), str) or value["_"] not in self.params:
+            return value  # the codec reports what is wrong with it
+        out = dict(value)
+        for name, type_text in self.params[value["_"]]:
+            if out.get(name) is not None:
+                out[name] = self.field(out[name], type_text, f"{value['_']}.{name}")
+        return out
+
+    def field(self, value: Any, type_text: str, where: str) -> Any:
+        kind = type_text.split("?")[1] if "?" in type_text else type_text
+        if isinstance(value, dict):
+            return self.obj(value)
+        if isinstance(value, list) and kind.startswith("Vector"):
+            inner = kind[7:-1] if kind.startswith("Vector<") and kind.endswith(">") else ""
+            return [self.field(item, inner, where) for item in value]
+        if kind in ("bytes", "byte") and isinstance(value, str):
+            try:
+                return self.decode("".join(value.split()))
+            except (ValueError, binascii.Error):
+                raise CLIError(f"{where}: not a valid byte string: {value[:40]!r}") from None
+        return value
+
+
+def cmd_decode(args: argparse.Namespace) -> int:
+    parser = _parser(load_schema(args.schema), args.schema)
+    data = _read(args.input, "input")
+    if args.hex:
+        try:
+            data = bytes.fromhex("".join(data.decode("ascii").split()))
+        except ValueError:
+            raise CLIError("input is not hex text") from None
+    try:
+        value = parser.unpack(data)
+    except Exception as exc:
+        raise CLIError(f"cannot decode input: {_one_line(exc)}") from None
+    as_text = bytes.hex if args.bytes == "hex" else (lambda b: base64.b64encode(b).decode("ascii"))
+
+    def default(obj: object) -> str:
+        if isinstance(obj, bytes):
+            return as_text(obj)
+        raise TypeError(f"{type(obj).__name__} is not JSON serializable")
+
+    indent, separators = (None, (",", ":")) if args.compact else (2, None)
+    sys.stdout.write(json.dumps(value, ensure_ascii=False, indent=indent, separators=separators,
+                                default=default) + "\n")
+    return 0
+
+
+def cmd_encode(args: argparse.Namespace) -> int:
+    schema = load_schema(args.schema)
+    parser = _parser(schema, args.schema)
+    try:
+        value = json.loads(_read(args.input, "input"))
+    except (json.JSONDecodeError, UnicodeDecodeError) as exc:
+        raise CLIError(f"input is not valid JSON: {_one_line(exc)}") from None
+    if not isinstance(value, dict):
+        raise CLIError('input must be a JSON object with a "_" key')
+    try:
+        data = parser.pack(BytesFields(schema, args.bytes).obj(value))
+    except CLIError:
+        raise
+    except Exception as exc:
+        raise CLIError(f"cannot encode input: {_one_line(exc)}") from None
+    if args.hex:
+        data = (data.hex() + "\n").encode("ascii")
+    if args.output:
+        try:
+            Path(args.output).write_bytes(data)
+        except OSError as exc:
+            raise CLIError(f"cannot write {args.output}: {exc.strerror}") from None
+    else:
+        sys.stdout.buffer.write(data)
+    return 0
+
+
+def cmd_schema(args: argparse.Namespace) -> int:
+    schema = load_schema(args.schema)
+    _parser(schema, args.schema)  # the same checks the codec makes
+    lines = []
+    for kind, key in (("constructor", "constructors"), ("method", "methods")):
+        for entry in schema.get(key) or []:
+            if args.id is not None and _entry_id(entry) != args.id:
+                continue
+            if args.name is not None and _entry_name(entry) != args.name:
+                continue
+            params = " ".join(f"{p['name']}:{p['type']}" for p in entry.get("params") or [])
+            result = entry.get("type") or _entry_name(entry)
+            lines.append(f"0x{_entry_id(entry):08x} {kind:<11} {_entry_name(entry)} "
+                         f"{params + ' ' if params else ''}= {result}")
+    if not lines and (args.id is not None or args.name is not None):
+        what = f"id 0x{args.id:08x}" if args.id is not None else f"name {args.name!r}"
+        raise CLIError(f"no constructor or method with {what} in {args.schema}")
+    print("\n".join(lines))
+    return 0
+
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    from Velta.demo import main as demo_main
+    return demo_main()
+
+
+def _id(text: str) -> int:
+    try:
+        return int(text, 0) & 0xFFFFFFFF
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an id: {text!r} (use 0x8f97c628 or decimal)") from None
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=PROG, description="Schema-driven TL binary serialization.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name: str, help: str, func: Callable[[argparse.Namespace], int]) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help, description=help)
+        sub.set_defaults(func=func)
+        if func is not cmd_demo:
+            sub.add_argument("--schema", required=True, metavar="FILE", help="JSON schema or .tl schema text")
+        if func in (cmd_decode, cmd_encode):
+            sub.add_argument("--bytes", choices=("hex", "base64"), default="hex",
+                             help="text form of bytes fields (default: hex)")
+        return sub
+
+    sub = command("decode", "Decode TL bytes into JSON.", cmd_decode)
+    sub.add_argument("--hex", action="store_true", help="the input is hex text (whitespace allowed)")
+    sub.add_argument("--compact", action="store_true", help="print the JSON on one line")
+    sub.add_argument("input", nargs="?", metavar="INPUT", help="input file (default or '-': stdin)")
+
+    sub = command("encode", "Encode a JSON value into TL bytes.", cmd_encode)
+    sub.add_argument("--hex", action="store_true", help="write hex text instead of raw bytes")
+    sub.add_argument("--output", "-o", metavar="FILE", help="output file (default: stdout)")
+    sub.add_argument("input", nargs="?", metavar="INPUT", help="JSON file (default or '-': stdin)")
+
+    sub = command("schema", "List the constructors and methods of a schema.", cmd_schema)
+    pick = sub.add_mutually_exclusive_group()
+    pick.add_argument("--id", type=_id, help="show only this id (0x… or decimal)")
+    pick.add_argument("--name", help="show only this constructor or method")
+
+    command("demo", "Pack and unpack the bundled chat example.", cmd_demo)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        status: int = args.func(args)
+        sys.stdout.flush()  # inside the try, so a closed pipe is handled below
+        return status
+    except CLIError as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return 1
+    except BrokenPipeError:
+        # The reader went away (``| head``); don't complain when stdout closes.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130

@@ -1,0 +1,82 @@
+"""Schema-driven TL binary serialization (C++ extension).
+
+A schema is a JSON object with "constructors" and "methods" lists; each entry
+has a "predicate" (or "method"), a 32-bit "id", a result "type" and "params"
+(``{"name": ..., "type": ...}``).  Values are plain dicts whose "_" key names
+the constructor and whose other keys are that constructor's field names.
+"""
+
+from collections.abc import Mapping
+from typing import Any, NoReturn, Self, TypeAlias
+
+from typing_extensions import disjoint_base
+
+# Stub-only aliases: import them under ``if TYPE_CHECKING:``.
+TLValue: TypeAlias = int | float | str | bytes | bool | None | list[TLValue] | dict[str, TLValue]
+"""A field value: ``int``/``#``/``long`` as int, ``double`` as float,
+``string`` as str, ``bytes`` as bytes, ``Bool``/``true`` as bool, a vector as a
+list, a nested object as a dict, an absent conditional field as None."""
+
+TLObject: TypeAlias = dict[str, TLValue]
+"""An object: "_" holds the constructor name, one key per non-flags field."""
+
+# Both types do their construction in __new__ and have no __init__ of their own.
+
+@disjoint_base
+class TLSchemaCompiler:
+    """Compiles a JSON TL schema into the table a TLParser works from."""
+
+    def __new__(cls, *args: object, **kwargs: object) -> Self:
+        """Create a compiler with no schema; any arguments are ignored."""
+
+    def compile(self, json_data: str | dict[str, Any]) -> None:
+        """Build the constructor table from JSON text or a decoded dict.
+
+        Entries of "constructors" come first, then those of "methods"; a later
+        entry with the same id or name replaces an earlier one.  Errors of the
+        JSON decoder propagate; a wrongly shaped schema raises TypeError,
+        AttributeError, KeyError, ValueError or OverflowError.
+        """
+
+    def __reduce__(self) -> NoReturn:
+        """Always raises TypeError: compilers cannot be pickled or copied."""
+
+    def __setstate__(self, state: object, /) -> NoReturn:
+        """Always raises TypeError: compilers cannot be pickled or copied."""
+
+@disjoint_base
+class TLParser:
+    """Packs dicts into TL bytes and unpacks them, driven by a schema given
+    as JSON text or as an already decoded dict.
+
+    One parser serves one call at a time: its buffer is reused between calls.
+    """
+
+    def __new__(cls, schema_json: str | dict[str, Any]) -> Self:
+        """Compile ``schema_json``; schema errors propagate from the compiler."""
+
+    def pack(self, value: Mapping[str, Any]) -> bytes:
+        """Encode ``value``, whose "_" key names a constructor, into TL bytes.
+
+        Flags words are computed from which conditional fields are present
+        (not None; exactly True for ``true`` fields).  A missing unconditional
+        field is written as the zero value of its kind.  ``int`` takes -2**31
+        to 2**32 - 1, so what ``unpack`` returns packs again.  Raises
+        ValueError for a missing or unknown "_", TypeError and OverflowError
+        for values that do not fit their field.
+        """
+
+    def unpack(self, data: bytes) -> dict[str, Any]:
+        """Decode one TL object from ``data`` into a dict whose "_" key names
+        the constructor.  Bytes after the object are ignored.
+
+        ``int`` fields read back unsigned (0 to 4294967295).  Raises
+        RuntimeError "Parse error at position N" for truncated input and
+        ValueError for an unknown constructor id or a bad vector id.
+        """
+
+    def __reduce__(self) -> NoReturn:
+        """Always raises TypeError: parsers cannot be pickled or copied."""
+
+    def __setstate__(self, state: object, /) -> NoReturn:
+        """Always raises TypeError: parsers cannot be pickled or copied."""

@@ -1,0 +1,122 @@
+"""The velta command line, run as a subprocess the way a user runs it."""
+import json
+import subprocess
+import sys
+
+import pytest
+
+from Velta.demo import example_message, example_schema
+from Velta.tl import TLParser
+
+
+def velta(*args, stdin=b""):
+    return subprocess.run([sys.executable, "-m", "Velta", *args], input=stdin, capture_output=True)
+
+
+def decode(*args, stdin=b""):
+    return velta("decode", "--schema", "chat.json", *args, stdin=stdin)
+
+
+def encode(*args, stdin=b""):
+    return velta("encode", "--schema", "chat.json", *args, stdin=stdin)
+
+
+@pytest.fixture
+def chat(tmp_path, monkeypatch):
+    """The bundled chat schema and one packed history page, in the current directory."""
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "chat.json").write_text(example_schema(), encoding="utf-8")
+    message = example_message()
+    message["messages"][0]["id"] = -1  # unpacks as 4294967295
+    message["users"][0]["photo"]["stripped_thumb"] = bytes(range(256))
+    data = TLParser(example_schema()).pack(message)
+    (tmp_path / "msg.bin").write_bytes(data)
+    (tmp_path / "short.bin").write_bytes(data[:len(data) // 2])
+    (tmp_path / "bad.json").write_text('{"constructors": [{"predicate": "x", "id": "0x10"}]}')
+    (tmp_path / "garbage.json").write_text("{not JSON, nor TL")
+    return data
+
+
+@pytest.mark.parametrize("codec, thumb", [("hex", bytes(range(256)).hex()), ("base64", "AAECAwQFBgcI")])
+@pytest.mark.parametrize("compact", [[], ["--compact"]])
+def test_decode_then_encode_gives_the_same_bytes(chat, codec, thumb, compact):
+    decoded = decode("--bytes", codec, *compact, "msg.bin")
+    assert decoded.returncode == 0, decoded.stderr
+    assert "\N{WAVING HAND SIGN}".encode() in decoded.stdout  # kept readable, not \u-escaped
+    assert (len(decoded.stdout.splitlines()) == 1) == bool(compact)
+    value = json.loads(decoded.stdout)
+    assert list(value)[0] == "_" and value["messages"][0]["id"] == 4294967295
+    assert value["users"][0]["photo"]["stripped_thumb"].startswith(thumb)
+    assert encode("--bytes", codec, "-", stdin=decoded.stdout).stdout == chat
+    assert encode("--bytes", codec, "-o", "out.bin", stdin=decoded.stdout).returncode == 0
+    with open("out.bin", "rb") as out:
+        assert out.read() == chat
+
+
+def test_hex_both_ways(chat):
+    as_json = decode("msg.bin").stdout
+    assert encode("--hex", stdin=as_json).stdout.decode().strip() == chat.hex()
+    wrapped = "\n".join(chat.hex(" ", 4)[i:i + 36] for i in range(0, 3 * len(chat), 36))
+    assert decode("--hex", stdin=wrapped.encode()).stdout == as_json
+
+
+def test_schema_listing_and_lookup(chat):
+    def schema(*args):
+        return velta("schema", "--schema", "chat.json", *args).stdout.decode().splitlines()
+
+    listing = schema()
+    assert len(listing) == 7
+    assert listing[0].split() == ["0x8f97c628", "constructor", "user", "flags:#", "bot:flags.0?true", "id:long",
+                                  "first_name:flags.1?string", "username:flags.2?string",
+                                  "photo:flags.3?UserProfilePhoto", "=", "User"]
+    assert listing[-1].split()[:3] == ["0x4423e6c5", "method", "messages.getHistory"]
+    assert schema("--id", "0x4423E6C5") == listing[-1:]
+    assert schema("--id", str(0x8F97C628 - 2**32)) == listing[:1]  # signed ids as schemas write them
+    assert schema("--name", "peerUser") == listing[2:3]
+
+
+def test_tl_schema_text(tmp_path, monkeypatch):
+    from_tl = pytest.importorskip("Velta.schema").from_tl
+    monkeypatch.chdir(tmp_path)
+    text = "point x:int tag:bytes = Point;\n---functions---\nping p:Point = Point;\n"
+    data = TLParser(from_tl(text)).pack({"_": "ping", "p": {"_": "point", "x": -2, "tag": b"\xff"}})
+    for name in ("s.tl", "s.txt"):  # by extension, and by content when JSON fails
+        (tmp_path / name).write_text(text)
+        decoded = velta("decode", "--schema", name, stdin=data)
+        assert json.loads(decoded.stdout)["p"] == {"_": "point", "x": 2**32 - 2, "tag": "ff"}
+        assert velta("encode", "--schema", name, stdin=decoded.stdout).stdout == data
+
+
+@pytest.mark.parametrize("args, stdin", [
+    (["decode", "--schema", "chat.json", "short.bin"], b""),
+    (["decode", "--schema", "chat.json", "--hex"], b"78563412"),  # unknown constructor id
+    (["decode", "--schema", "chat.json", "--hex"], b"not hex"),
+    (["decode", "--schema", "chat.json", "missing.bin"], b""),
+    (["decode", "--schema", "missing.json", "msg.bin"], b""),
+    (["decode", "--schema", "bad.json", "msg.bin"], b""),
+    (["decode", "--schema", "garbage.json", "msg.bin"], b""),
+    (["encode", "--schema", "chat.json"], b'{"_": "message", '),
+    (["encode", "--schema", "chat.json"], b'["message"]'),
+    (["encode", "--schema", "chat.json"], b'{"_": "nosuch"}'),
+    (["encode", "--schema", "chat.json"], b'{"_": "userProfilePhoto", "stripped_thumb": "xyz"}'),
+    (["encode", "--schema", "chat.json"], b'{"_": "peerUser", "user_id": -5}'),  # out of range
+    (["schema", "--schema", "chat.json", "--name", "nosuch"], b""),
+])
+def test_bad_input_is_one_line_and_status_1(chat, args, stdin):
+    result = velta(*args, stdin=stdin)
+    assert (result.returncode, result.stdout) == (1, b"")
+    assert result.stderr.startswith(b"velta: error: ") and len(result.stderr.splitlines()) == 1, result.stderr
+
+
+@pytest.mark.parametrize("args", [[], ["decode"], ["frob"], ["schema", "--schema", "s", "--id", "x"],
+                                  ["schema", "--schema", "s", "--id", "1", "--name", "m"]])
+def test_usage_errors_are_status_2(args):
+    assert velta(*args).returncode == 2
+
+
+@pytest.mark.parametrize("command", [[], ["decode"], ["encode"], ["schema"], ["demo"]])
+def test_help_and_demo(command):
+    assert velta(*command, "--help").returncode == 0
+    if command == ["demo"]:
+        demo = velta("demo")
+        assert demo.returncode == 0 and b"round trip OK" in demo.stdout
