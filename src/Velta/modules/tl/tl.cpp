@@ -846,9 +846,20 @@ struct TLParserObject {
     size_t _position;
     int _error;
     int _busy;              // a pack or unpack is running on this parser
-    PyObject* _last_name;   // strong; the "_" str object packed last ...
-    TLConstructor* _last_constructor;  // ... and the constructor it named
+    // Messages name their constructors with the same few str objects again
+    // and again: a small cache keyed by object identity skips the hashing of
+    // the name. Entries hold strong references.
+    struct NameCacheEntry {
+        PyObject* name;
+        TLConstructor* constructor;
+    } _name_cache[32];
 };
+
+constexpr size_t kNameCacheSize = 32;
+
+TLParserObject::NameCacheEntry& name_cache_slot(TLParserObject* self, PyObject* name) {
+    return self->_name_cache[(reinterpret_cast<uintptr_t>(name) >> 4) % kNameCacheSize];
+}
 
 
 // The operations, declared ahead so that the table can be a constant: calls
@@ -927,6 +938,12 @@ private:
 
 // ---- buffer and scalars ----------------------------------------------------
 
+// Whether `needed` more bytes fit without growing: the common case, checked
+// inline before calling _ensure_buffer.
+inline bool has_room(const TLParserObject* self, size_t needed) {
+    return self->_buffer_alloc_size - self->_position >= needed;
+}
+
 int parser_ensure_buffer(TLParserObject* self, size_t needed) {
     int fail_line = 0;
     const size_t required = self->_position + needed;
@@ -958,7 +975,7 @@ error:
 }
 
 int parser_write_int32(TLParserObject* self, int32_t value) {
-    if (VELTA_UNLIKELY(kParserOps._ensure_buffer(self, 4) < 0)) {
+    if (VELTA_UNLIKELY(!has_room(self, 4)) && kParserOps._ensure_buffer(self, 4) < 0) {
         add_traceback("Velta.tl.TLParser._write_int32", __LINE__);
         return -1;
     }
@@ -968,7 +985,7 @@ int parser_write_int32(TLParserObject* self, int32_t value) {
 }
 
 int parser_write_int64(TLParserObject* self, uint64_t value) {
-    if (VELTA_UNLIKELY(kParserOps._ensure_buffer(self, 8) < 0)) {
+    if (VELTA_UNLIKELY(!has_room(self, 8)) && kParserOps._ensure_buffer(self, 8) < 0) {
         add_traceback("Velta.tl.TLParser._write_int64", __LINE__);
         return -1;
     }
@@ -978,7 +995,7 @@ int parser_write_int64(TLParserObject* self, uint64_t value) {
 }
 
 int parser_write_double(TLParserObject* self, double value) {
-    if (VELTA_UNLIKELY(kParserOps._ensure_buffer(self, 8) < 0)) {
+    if (VELTA_UNLIKELY(!has_room(self, 8)) && kParserOps._ensure_buffer(self, 8) < 0) {
         add_traceback("Velta.tl.TLParser._write_double", __LINE__);
         return -1;
     }
@@ -1514,9 +1531,8 @@ TLConstructor* constructor_for(TLParserObject* self, PyObject* value, bool exact
         constr_name.reset(PyObject_CallOneArg(get.get(), S.str_underscore));
         if (!constr_name) return nullptr;
     }
-    // Messages of one kind name their constructor with the same str object
-    // again and again: remember the last one and skip the hash look-up.
-    if (constr_name.get() == self->_last_name) return self->_last_constructor;
+    TLParserObject::NameCacheEntry& cached = name_cache_slot(self, constr_name.get());
+    if (cached.name == constr_name.get()) return cached.constructor;
     if (constr_name.get() != Py_None && !PyUnicode_CheckExact(constr_name.get())) {
         raise_expected("str", constr_name.get());
         return nullptr;
@@ -1534,10 +1550,36 @@ TLConstructor* constructor_for(TLParserObject* self, PyObject* value, bool exact
         PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", constr_name.get());
         return nullptr;
     }
-    Py_XSETREF(self->_last_name, constr_name.release());
-    self->_last_constructor = found->second;
+    Py_XSETREF(cached.name, constr_name.release());
+    cached.constructor = found->second;
     return found->second;
 }
+
+// The values of conditional fields that the first pass of _write_object
+// found present, kept (as strong references) for the second pass so each is
+// looked up once. Constructors with more fields than fit look up twice.
+class PresentValues {
+public:
+    static constexpr int32_t kCapacity = 48;
+    explicit PresentValues(int32_t field_count) : count_(field_count <= kCapacity ? field_count : 0) {
+        for (int32_t i = 0; i < count_; ++i) values_[i] = nullptr;
+    }
+    PresentValues(const PresentValues&) = delete;
+    PresentValues& operator=(const PresentValues&) = delete;
+    ~PresentValues() {
+        for (int32_t i = 0; i < count_; ++i) Py_XDECREF(values_[i]);
+    }
+    bool enabled() const { return count_ > 0; }
+    void keep(int32_t index, PyRef& value) {
+        if (index < count_) values_[index] = value.release();
+    }
+    // A new reference to the kept value, or null when the field was absent.
+    PyObject* take(int32_t index) { return std::exchange(values_[index], nullptr); }
+
+private:
+    int32_t count_;
+    PyObject* values_[kCapacity];
+};
 
 int parser_write_object(TLParserObject* self, PyObject* value) {
     int fail_line = 0;
@@ -1548,50 +1590,60 @@ int parser_write_object(TLParserObject* self, PyObject* value) {
 
     if (!guard.entered()) FAIL();
     if (!(constr = constructor_for(self, value, exact_dict))) FAIL();
+    {
+        PresentValues present_values(constr->field_count);
 
-    // First pass: the flags words, from which conditional fields are present.
-    for (int32_t i = 0; i < constr->field_count; ++i) {
-        const TLField& field = constr->fields[i];
-        if (!field.is_optional || field.flags_word) continue;
-        PyRef field_value;
-        const int found = lookup_field(value, exact_dict, field.py_name, &field_value);
-        if (found < 0) FAIL();
-        if (!found) continue;
-        const bool present = field.type == TL_TYPE_BOOL ? field_value.get() == Py_True : field_value.get() != Py_None;
-        if (!present) continue;
-        const uint32_t mask = field.flag_mask;
-        if (!mask) {
-            PyErr_Format(PyExc_ValueError, "Field '%U' uses flag bit %d, outside 0..31", field.py_name,
-                         field.flag_info.bit_position);
-            FAIL();
+        // First pass: the flags words, from which conditional fields are present.
+        for (int32_t i = 0; i < constr->field_count; ++i) {
+            const TLField& field = constr->fields[i];
+            if (!field.is_optional || field.flags_word) continue;
+            PyRef field_value;
+            const int found = lookup_field(value, exact_dict, field.py_name, &field_value);
+            if (found < 0) FAIL();
+            if (!found) continue;
+            const bool present = field.type == TL_TYPE_BOOL ? field_value.get() == Py_True : field_value.get() != Py_None;
+            if (!present) continue;
+            const uint32_t mask = field.flag_mask;
+            if (!mask) {
+                PyErr_Format(PyExc_ValueError, "Field '%U' uses flag bit %d, outside 0..31", field.py_name,
+                             field.flag_info.bit_position);
+                FAIL();
+            }
+            (field.flag_info.flags_index == 0 ? flags : flags2) |= mask;
+            if (field.type != TL_TYPE_BOOL) present_values.keep(i, field_value);
         }
-        (field.flag_info.flags_index == 0 ? flags : flags2) |= mask;
-    }
 
-    if (kParserOps._write_int32(self, static_cast<int32_t>(constr->id)) < 0) FAIL();
+        if (kParserOps._write_int32(self, static_cast<int32_t>(constr->id)) < 0) FAIL();
 
-    // Second pass: emit the fields in schema order.
-    for (int32_t i = 0; i < constr->field_count; ++i) {
-        const TLField& field = constr->fields[i];
-        if (field.flags_word) {
-            if (kParserOps._write_int32(self, static_cast<int32_t>(field.flags_word == 2 ? flags2 : flags)) < 0) FAIL();
-            continue;
+        // Second pass: emit the fields in schema order.
+        for (int32_t i = 0; i < constr->field_count; ++i) {
+            const TLField& field = constr->fields[i];
+            if (field.flags_word) {
+                if (kParserOps._write_int32(self, static_cast<int32_t>(field.flags_word == 2 ? flags2 : flags)) < 0) FAIL();
+                continue;
+            }
+            if (field.is_optional) {
+                const uint32_t word = field.flag_info.flags_index == 0 ? flags : flags2;
+                if (field.type == TL_TYPE_BOOL || !(word & field.flag_mask)) continue;
+            }
+            PyRef field_value;
+            if (field.is_optional && present_values.enabled()) {
+                // Present in the first pass, or (None or missing) skipped.
+                field_value.reset(present_values.take(i));
+                if (!field_value) continue;
+            } else {
+                const int found = lookup_field(value, exact_dict, field.py_name, &field_value);
+                if (found < 0) FAIL();
+                if (!found) {
+                    if (field.is_optional) continue;
+                    field_value.reset(default_value(field.type));
+                    if (!field_value) FAIL();
+                } else if (field.is_optional && field_value.get() == Py_None) {
+                    continue;
+                }
+            }
+            if (kParserOps._write_value(self, field_value.get(), field.type, field_type_text(field)) < 0) FAIL();
         }
-        if (field.is_optional) {
-            const uint32_t word = field.flag_info.flags_index == 0 ? flags : flags2;
-            if (field.type == TL_TYPE_BOOL || !(word & field.flag_mask)) continue;
-        }
-        PyRef field_value;
-        const int found = lookup_field(value, exact_dict, field.py_name, &field_value);
-        if (found < 0) FAIL();
-        if (found) {
-            if (field.is_optional && field_value.get() == Py_None) continue;
-        } else {
-            if (field.is_optional) continue;
-            field_value.reset(default_value(field.type));
-            if (!field_value) FAIL();
-        }
-        if (kParserOps._write_value(self, field_value.get(), field.type, field_type_text(field)) < 0) FAIL();
     }
     return 0;
 error:
@@ -1771,7 +1823,7 @@ void parser_dealloc(PyObject* obj) {
         self->_buffer = nullptr;
     }
     Py_CLEAR(self->_compiler);
-    Py_CLEAR(self->_last_name);
+    for (auto& entry : self->_name_cache) Py_CLEAR(entry.name);
     Py_TYPE(obj)->tp_free(obj);
 }
 
