@@ -14,16 +14,19 @@ SETTINGS = settings(max_examples=60, deadline=None,
                     suppress_health_check=[HealthCheck.function_scoped_fixture,
                                            HealthCheck.too_slow])
 
-# Type texts of scalar fields, with the value each one takes and what reading
-# it back yields.
 INT32 = st.integers(-2**31, 2**32 - 1)
+# Lengths on both sides of the switch from a one-byte to a four-byte prefix.
+LONG_RUN = st.sampled_from([252, 253, 254]).map(lambda n: "x" * n)
+# Scalar type texts: the values a field of that type takes, and how reading
+# one back changes it (None: unchanged).
 SCALARS = {
     "int": (INT32, lambda v: v & 0xFFFFFFFF),
     "#": (INT32, lambda v: v & 0xFFFFFFFF),
     "long": (st.integers(0, 2**64 - 1), None),
     "double": (st.floats(allow_nan=False), None),
-    "string": (st.one_of(st.text(max_size=8), st.text(min_size=250, max_size=300)), None),
-    "bytes": (st.one_of(st.binary(max_size=8), st.binary(min_size=250, max_size=300)), None),
+    "string": (st.text(max_size=8) | st.builds(str.__add__, LONG_RUN, st.text(max_size=3)), None),
+    "bytes": (st.binary(max_size=8) | st.builds(bytes.__add__, LONG_RUN.map(str.encode),
+                                                st.binary(max_size=3)), None),
     "byte": (st.binary(max_size=6), None),
     "Bool": (st.booleans(), None),
     "true": (st.booleans(), None),
@@ -60,7 +63,7 @@ def schemas(draw):
         fields, params = [], []
         bits = {"flags": iter(draw(st.permutations(range(32)))),
                 "flags2": iter(draw(st.permutations(range(32))))}
-        for k in range(draw(st.integers(0, 6))):
+        for k in range(draw(st.integers(1, 7))):
             vt = draw(VALUE_TYPES)
             if refers_to_object(vt) and i == count - 1:
                 vt = "int"

@@ -117,6 +117,8 @@ def load_schema(schema_json):
     """Constructors of a schema (JSON text or decoded dict), in entry order."""
     schema = json.loads(schema_json) if isinstance(schema_json, str) else schema_json
     if type(schema) is not dict:
+        if schema is None:
+            raise AttributeError("'NoneType' object has no attribute 'get'")
         raise TypeError(f"Expected dict, got {type(schema).__name__}")
     entries = schema.get("constructors", []) + list(schema.get("methods", ()))
     return [Constructor(entry) for entry in entries]
@@ -125,7 +127,8 @@ def load_schema(schema_json):
 def _as_int(value):
     if isinstance(value, int):
         return value
-    convert = getattr(type(value), "__int__", None)
+    cls = type(value)
+    convert = getattr(cls, "__int__", None) or getattr(cls, "__index__", None)
     if convert is None:
         raise TypeError("an integer is required")
     return convert(value)
@@ -158,6 +161,8 @@ def _append_bytes(out, data):
 
 
 class TLParser:
+    """Packs dicts into TL bytes and back for the constructors of one schema."""
+
     def __init__(self, schema_json):
         self._by_id = {}
         self._by_name = {}
@@ -292,8 +297,10 @@ class TLParser:
         finally:
             self._data = b""
 
-    # Short input never raises: the read sets the error flag, leaves the
-    # cursor where it was and yields a zero value; unpack reports it at the end.
+    # Running out of input never raises here: the read sets the error flag,
+    # yields a zero value and leaves the cursor where it gave up (a fixed-width
+    # read does not move it, a byte string stops just after its length
+    # prefix).  unpack reports the cursor once the whole object is read.
 
     def _read_fixed(self, st, zero):
         pos = self._pos
