@@ -93,6 +93,29 @@ private:
 #endif
 };
 
+// Adds `note` to the pending exception (PEP 678). The exception itself is
+// left as it was when the note cannot be added.
+inline void add_note_to_pending(PyObject* note) {
+#if VELTA_PY_AT_LEAST(3, 12)
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    PyObject* result = PyObject_CallMethod(exc, "add_note", "O", note);
+    if (result) Py_DECREF(result);
+    else PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    PyObject* result = value ? PyObject_CallMethod(value, "add_note", "O", note) : nullptr;
+    if (result) Py_DECREF(result);
+    else PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+#endif
+}
+
 // TL numbers are little-endian whatever the host; compilers turn these into
 // single loads and stores on little-endian machines.
 inline void store_le32(unsigned char* p, uint32_t v) noexcept {

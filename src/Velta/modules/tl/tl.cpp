@@ -846,6 +846,12 @@ struct TLParserObject {
     size_t _position;
     int _error;
     int _busy;              // a pack or unpack is running on this parser
+    // Where a failing pack or unpack was, recorded only while unwinding
+    // from a failure: path steps innermost first (".field", "[3]"), the
+    // outermost constructor's name, and the offset of the innermost field.
+    PyObject* _error_path;    // list or null
+    PyObject* _error_root;    // str or null
+    size_t _error_offset;
     // Messages name their constructors with the same few str objects again
     // and again: a small cache keyed by object identity skips the hashing of
     // the name. Entries hold strong references.
@@ -935,6 +941,87 @@ public:
 private:
     bool entered_;
 };
+
+// ---- where a failure happened ----------------------------------------------
+
+// Records one step of the path to a failure; called on failure paths only.
+// `offset` is kept from the innermost step.
+void record_step(TLParserObject* self, PyObject* step, size_t offset) {
+    if (!step) return;
+    SavedException pending;
+    if (!self->_error_path) {
+        self->_error_path = PyList_New(0);
+        self->_error_offset = offset;
+    }
+    if (self->_error_path) PyList_Append(self->_error_path, step);
+    Py_DECREF(step);
+    PyErr_Clear();
+}
+
+void record_field(TLParserObject* self, const TLField& field, size_t offset) {
+    SavedException pending;
+    PyObject* step = PyUnicode_FromFormat(".%s", field.name);
+    PyErr_Clear();
+    record_step(self, step, offset);
+}
+
+void record_index(TLParserObject* self, Py_ssize_t index, size_t offset) {
+    SavedException pending;
+    PyObject* step = PyUnicode_FromFormat("[%zd]", index);
+    PyErr_Clear();
+    record_step(self, step, offset);
+}
+
+// Called by each object level that a failure passes through; the outermost
+// one names the root of the path.
+void record_root(TLParserObject* self, const TLConstructor* constr) {
+    if (!self->_error_path) return;
+    Py_XSETREF(self->_error_root, Py_NewRef(constr->py_name));
+}
+
+void forget_error_path(TLParserObject* self) {
+    Py_CLEAR(self->_error_path);
+    Py_CLEAR(self->_error_root);
+}
+
+// The note for a recorded path, such as "while unpacking
+// messages.messages.messages[3].entities[0].offset at byte 116"; null if it
+// cannot be made. Runs with the failure set aside.
+PyObject* describe_error_path(TLParserObject* self, const char* verb, bool with_offset) {
+    SavedException pending;
+    PyRef steps(PySequence_List(self->_error_path));
+    if (!steps || PyList_Reverse(steps.get()) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    // A path as deep as the recursion limit is cut in the middle.
+    constexpr Py_ssize_t kKeep = 20;
+    const Py_ssize_t count = PyList_GET_SIZE(steps.get());
+    if (count > 2 * kKeep) {
+        PyRef ellipsis(PyUnicode_FromString("..."));
+        if (!ellipsis || PyList_SetSlice(steps.get(), kKeep, count - kKeep, nullptr) < 0 ||
+            PyList_Insert(steps.get(), kKeep, ellipsis.get()) < 0) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    PyRef path(PyUnicode_Join(S.empty_str, steps.get()));
+    PyObject* root = self->_error_root ? self->_error_root : S.empty_str;
+    PyObject* note = !path ? nullptr
+                     : with_offset ? PyUnicode_FromFormat("while %s %U%U at byte %zu", verb, root, path.get(),
+                                                          self->_error_offset)
+                                   : PyUnicode_FromFormat("while %s %U%U", verb, root, path.get());
+    PyErr_Clear();
+    return note;
+}
+
+// Adds the recorded path, if any, as a note to the pending exception.
+void attach_error_path(TLParserObject* self, const char* verb, bool with_offset) {
+    if (!self->_error_path) return;
+    PyRef note(describe_error_path(self, verb, with_offset));
+    forget_error_path(self);
+    if (note) velta::add_note_to_pending(note.get());
+}
 
 // ---- buffer and scalars ----------------------------------------------------
 
@@ -1272,37 +1359,40 @@ PyObject* parser_read_vector(TLParserObject* self, TypeText type_name) {
         FAIL();
     }
     remaining = self->_position < self->_buffer_size ? self->_buffer_size - self->_position : 0;
-    // Every element takes at least 4 bytes of cursor and at least 1 byte of
-    // input, so a count above this cannot be satisfied by what is left.
-    if (static_cast<size_t>(count) <= (remaining + 3) / 4) {
-        result.reset(PyList_New(count));
+    {
+        // Every element takes at least 4 bytes of cursor and 1 byte of input,
+        // so a larger count cannot be satisfied by what is left: the read
+        // must fail and its list is never seen. Such a list is not allocated;
+        // the elements are still read in turn so that the reported position
+        // and any exception are exactly those of an element-by-element read.
+        const bool fits = static_cast<size_t>(count) <= (remaining + 3) / 4;
+        int error_seen = self->_error;
+        result.reset(PyList_New(fits ? count : 0));
         if (!result) FAIL();
         for (int32_t i = 0; i < count; ++i) {
             const size_t before = self->_position;
             PyObject* item = kParserOps._read_value(self, element.kind, element.text);
-            if (!item) FAIL();
-            PyList_SET_ITEM(result.get(), i, item);
-            if (self->_error && self->_position == before) {
-                // The input is exhausted: every later element reads as the
-                // same zero value without moving, and the list is discarded.
-                for (int32_t j = i + 1; j < count; ++j) PyList_SET_ITEM(result.get(), j, Py_NewRef(Py_None));
-                break;
+            if (!item) {
+                record_index(self, i, before);
+                FAIL();
+            }
+            if (fits) PyList_SET_ITEM(result.get(), i, item);
+            else Py_DECREF(item);
+            if (VELTA_UNLIKELY(self->_error)) {
+                if (!error_seen) {
+                    record_index(self, i, before);
+                    error_seen = 1;
+                }
+                if (self->_position == before) {
+                    // Out of input: every later element reads as the same
+                    // zero value without moving the cursor.
+                    if (fits)
+                        for (int32_t j = i + 1; j < count; ++j) PyList_SET_ITEM(result.get(), j, Py_NewRef(Py_None));
+                    break;
+                }
             }
         }
-        return result.release();
     }
-    // A count the input cannot hold: the read must fail. Go through the
-    // elements only until the cursor stops moving, so the reported position
-    // and any exception are those of reading each element in turn, without
-    // ever allocating room for the claimed count.
-    for (int32_t i = 0; i < count; ++i) {
-        const size_t before = self->_position;
-        PyRef item(kParserOps._read_value(self, element.kind, element.text));
-        if (!item) FAIL();
-        if (self->_error && self->_position == before) break;
-    }
-    result.reset(PyList_New(0));
-    if (!result) FAIL();
     return result.release();
 error:
     add_traceback("Velta.tl.TLParser._read_vector", fail_line);
@@ -1395,7 +1485,10 @@ int parser_write_vector(TLParserObject* self, PyObject* vector, TypeText type_na
             FAIL();
         }
         PyRef item = PyRef::borrow(PyList_GET_ITEM(items.get(), i));
-        if (kParserOps._write_value(self, item.get(), element.kind, element.text) < 0) FAIL();
+        if (kParserOps._write_value(self, item.get(), element.kind, element.text) < 0) {
+            record_index(self, i, 0);
+            FAIL();
+        }
     }
     if (PyList_GET_SIZE(items.get()) != count) {
         PyErr_SetString(PyExc_RuntimeError, "list changed size during pack");
@@ -1428,7 +1521,7 @@ PyObject* parser_read_object(TLParserObject* self) {
     int fail_line = 0;
     RecursionGuard guard(" while unpacking a TL object");
     uint32_t constructor_id;
-    TLConstructor* constr;
+    TLConstructor* constr = nullptr;
     PyRef result;
     int32_t flags = 0, flags2 = 0;
 
@@ -1469,13 +1562,22 @@ PyObject* parser_read_object(TLParserObject* self) {
                 continue;
             }
         }
+        const size_t field_start = self->_position;
         PyRef value(kParserOps._read_value(self, field.type, field_type_text(field)));
-        if (!value) FAIL();
-        if (self->_error) return result.release();
+        if (!value) {
+            record_field(self, field, field_start);
+            FAIL();
+        }
+        if (self->_error) {
+            record_field(self, field, field_start);
+            record_root(self, constr);
+            return result.release();
+        }
         if (PyDict_SetItem(result.get(), field.py_name, value.get()) < 0) FAIL();
     }
     return result.release();
 error:
+    if (constr) record_root(self, constr);
     add_traceback("Velta.tl.TLParser._read_object", fail_line);
     return nullptr;
 }
@@ -1585,7 +1687,7 @@ int parser_write_object(TLParserObject* self, PyObject* value) {
     int fail_line = 0;
     RecursionGuard guard(" while packing a TL object");
     const bool exact_dict = PyDict_CheckExact(value);
-    TLConstructor* constr;
+    TLConstructor* constr = nullptr;
     uint32_t flags = 0, flags2 = 0;
 
     if (!guard.entered()) FAIL();
@@ -1599,7 +1701,10 @@ int parser_write_object(TLParserObject* self, PyObject* value) {
             if (!field.is_optional || field.flags_word) continue;
             PyRef field_value;
             const int found = lookup_field(value, exact_dict, field.py_name, &field_value);
-            if (found < 0) FAIL();
+            if (found < 0) {
+                record_field(self, field, 0);
+                FAIL();
+            }
             if (!found) continue;
             const bool present = field.type == TL_TYPE_BOOL ? field_value.get() == Py_True : field_value.get() != Py_None;
             if (!present) continue;
@@ -1607,6 +1712,7 @@ int parser_write_object(TLParserObject* self, PyObject* value) {
             if (!mask) {
                 PyErr_Format(PyExc_ValueError, "Field '%U' uses flag bit %d, outside 0..31", field.py_name,
                              field.flag_info.bit_position);
+                record_field(self, field, 0);
                 FAIL();
             }
             (field.flag_info.flags_index == 0 ? flags : flags2) |= mask;
@@ -1633,7 +1739,10 @@ int parser_write_object(TLParserObject* self, PyObject* value) {
                 if (!field_value) continue;
             } else {
                 const int found = lookup_field(value, exact_dict, field.py_name, &field_value);
-                if (found < 0) FAIL();
+                if (found < 0) {
+                    record_field(self, field, 0);
+                    FAIL();
+                }
                 if (!found) {
                     if (field.is_optional) continue;
                     field_value.reset(default_value(field.type));
@@ -1642,11 +1751,15 @@ int parser_write_object(TLParserObject* self, PyObject* value) {
                     continue;
                 }
             }
-            if (kParserOps._write_value(self, field_value.get(), field.type, field_type_text(field)) < 0) FAIL();
+            if (kParserOps._write_value(self, field_value.get(), field.type, field_type_text(field)) < 0) {
+                record_field(self, field, 0);
+                FAIL();
+            }
         }
     }
     return 0;
 error:
+    if (constr) record_root(self, constr);
     add_traceback("Velta.tl.TLParser._write_object", fail_line);
     return -1;
 }
@@ -1740,6 +1853,7 @@ PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
 
     int fail_line = 0;
     PyRef parsed;
+    if (VELTA_UNLIKELY(self->_error_path != nullptr)) forget_error_path(self);
     // The input is read where it lies: bytes are immutable and the caller
     // keeps `data` alive for the length of the call.
     self->_input = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
@@ -1758,6 +1872,7 @@ PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     }
     return parsed.release();
 error:
+    attach_error_path(self, "unpacking", true);
     add_traceback("Velta.tl.TLParser.unpack", fail_line);
     return nullptr;
 }
@@ -1771,6 +1886,7 @@ PyObject* parser_pack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
 
     int fail_line = 0;
     int status;
+    if (VELTA_UNLIKELY(self->_error_path != nullptr)) forget_error_path(self);
     if (self->_buffer_alloc_size < 1024) {
         auto* grown = static_cast<unsigned char*>(realloc(self->_buffer, 1024));
         if (!grown) {
@@ -1794,6 +1910,7 @@ PyObject* parser_pack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
         return packed;
     }
 error:
+    attach_error_path(self, "packing", false);
     add_traceback("Velta.tl.TLParser.pack", fail_line);
     return nullptr;
 }
@@ -1824,6 +1941,7 @@ void parser_dealloc(PyObject* obj) {
     }
     Py_CLEAR(self->_compiler);
     for (auto& entry : self->_name_cache) Py_CLEAR(entry.name);
+    forget_error_path(self);
     Py_TYPE(obj)->tp_free(obj);
 }
 
