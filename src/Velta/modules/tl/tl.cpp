@@ -846,6 +846,19 @@ struct TLParserObject {
     size_t _position;
     int _error;
     int _busy;              // a pack or unpack is running on this parser
+    // Long byte strings are not copied into the buffer while packing: they
+    // are kept by reference and copied once, straight into the result.
+    // `_position` stays the offset in `_buffer`; the message is `_deferred`
+    // bytes longer.
+    struct DeferredBytes {
+        size_t at;         // offset in _buffer where the data belongs
+        PyObject* owner;   // strong; the bytes or str that holds `data`
+        const char* data;
+        size_t size;
+    }* _deferred_items;
+    size_t _deferred_count;
+    size_t _deferred_capacity;
+    size_t _deferred;
     // Where a failing pack or unpack was, recorded only while unwinding
     // from a failure: path steps innermost first (".field", "[3]"), the
     // outermost constructor's name, and the offset of the innermost field.
@@ -1094,13 +1107,66 @@ int parser_write_double(TLParserObject* self, double value) {
 }
 
 // Appends one byte string: length prefix, data, zero padding to 4 bytes.
-int write_byte_string(TLParserObject* self, const char* data, size_t length) {
+// Byte strings at least this long are copied once, into the result, rather
+// than into the buffer and again into the result.
+constexpr size_t kDeferredBytesMin = 64 * 1024;
+
+int defer_bytes(TLParserObject* self, size_t at, PyObject* owner, const char* data, size_t size) {
+    if (self->_deferred_count == self->_deferred_capacity) {
+        const size_t capacity = self->_deferred_capacity ? 2 * self->_deferred_capacity : 4;
+        void* grown = realloc(self->_deferred_items, capacity * sizeof *self->_deferred_items);
+        if (!grown) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        self->_deferred_items = static_cast<TLParserObject::DeferredBytes*>(grown);
+        self->_deferred_capacity = capacity;
+    }
+    self->_deferred_items[self->_deferred_count++] = {at, Py_NewRef(owner), data, size};
+    self->_deferred += size;
+    return 0;
+}
+
+void release_deferred(TLParserObject* self) {
+    for (size_t i = 0; i < self->_deferred_count; ++i) Py_DECREF(self->_deferred_items[i].owner);
+    self->_deferred_count = 0;
+    self->_deferred = 0;
+}
+
+// The packed message as a new bytes object: the buffer, with the deferred
+// byte strings copied into their places.
+PyObject* packed_message(TLParserObject* self) {
+    const char* buffer = reinterpret_cast<const char*>(self->_buffer);
+    if (!self->_deferred_count) return PyBytes_FromStringAndSize(buffer, static_cast<Py_ssize_t>(self->_position));
+    const size_t total = self->_position + self->_deferred;
+    if (total > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
+    if (!result) return nullptr;
+    char* out = PyBytes_AS_STRING(result);
+    size_t from = 0;
+    for (size_t i = 0; i < self->_deferred_count; ++i) {
+        const TLParserObject::DeferredBytes& item = self->_deferred_items[i];
+        memcpy(out, buffer + from, item.at - from);
+        out += item.at - from;
+        from = item.at;
+        memcpy(out, item.data, item.size);
+        out += item.size;
+    }
+    memcpy(out, buffer + from, self->_position - from);
+    return result;
+}
+
+// Appends one byte string: length prefix, data, zero padding to a multiple of
+// 4 bytes from the start of the message. `owner` keeps `data` alive; when
+// given, a long string is deferred instead of copied.
+int write_byte_string(TLParserObject* self, const char* data, size_t length, PyObject* owner) {
     if (length > velta::kMaxByteStringLength) {
         PyErr_Format(PyExc_ValueError, "bytes value too long for TL encoding: %zu bytes (at most %zu)",
                      length, velta::kMaxByteStringLength);
         return -1;
     }
-    if (kParserOps._ensure_buffer(self, length + 16) < 0) return -1;
+    const bool deferred = owner && length >= kDeferredBytesMin;
+    if (kParserOps._ensure_buffer(self, (deferred ? 0 : length) + 16) < 0) return -1;
     unsigned char* out = self->_buffer + self->_position;
     size_t at = 0;
     if (length <= 253) {
@@ -1111,9 +1177,13 @@ int write_byte_string(TLParserObject* self, const char* data, size_t length) {
         out[at++] = static_cast<unsigned char>((length >> 8) & 0xFF);
         out[at++] = static_cast<unsigned char>((length >> 16) & 0xFF);
     }
-    if (length) memcpy(out + at, data, length);
-    at += length;
-    while ((self->_position + at) % 4) out[at++] = 0;
+    if (deferred) {
+        if (defer_bytes(self, self->_position + at, owner, data, length) < 0) return -1;
+    } else {
+        if (length) memcpy(out + at, data, length);
+        at += length;
+    }
+    while ((self->_position + self->_deferred + at) % 4) out[at++] = 0;
     self->_position += at;
     return 0;
 }
@@ -1128,7 +1198,7 @@ int parser_write_bytes(TLParserObject* self, PyObject* data) {
         raise_expected("bytes", data);
         FAIL();
     }
-    if (write_byte_string(self, PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data))) < 0)
+    if (write_byte_string(self, PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)), data) < 0)
         FAIL();
     return 0;
 error:
@@ -1150,7 +1220,7 @@ int parser_write_string(TLParserObject* self, PyObject* data) {
     }
     utf8 = PyUnicode_AsUTF8AndSize(data, &size);
     if (!utf8) FAIL();
-    if (write_byte_string(self, utf8, static_cast<size_t>(size)) < 0) FAIL();
+    if (write_byte_string(self, utf8, static_cast<size_t>(size), data) < 0) FAIL();
     return 0;
 error:
     add_traceback("Velta.tl.TLParser._write_string", fail_line);
@@ -1904,12 +1974,13 @@ PyObject* parser_pack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
     }
     if (status < 0) FAIL();
     {
-        PyObject* packed = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->_buffer),
-                                                     static_cast<Py_ssize_t>(self->_position));
+        PyObject* packed = packed_message(self);
+        release_deferred(self);
         if (!packed) FAIL();
         return packed;
     }
 error:
+    release_deferred(self);
     attach_error_path(self, "packing", false);
     add_traceback("Velta.tl.TLParser.pack", fail_line);
     return nullptr;
@@ -1942,6 +2013,9 @@ void parser_dealloc(PyObject* obj) {
     Py_CLEAR(self->_compiler);
     for (auto& entry : self->_name_cache) Py_CLEAR(entry.name);
     forget_error_path(self);
+    release_deferred(self);
+    free(self->_deferred_items);
+    self->_deferred_items = nullptr;
     Py_TYPE(obj)->tp_free(obj);
 }
 
