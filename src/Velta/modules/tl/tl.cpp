@@ -393,6 +393,20 @@ error:
     return TL_TYPE_INT;
 }
 
+int parse_bit_text(std::string_view bit_text, long* out);
+
+// The common case of a bit number: one to four ASCII digits, nothing else.
+bool parse_small_decimal(std::string_view text, long* out) {
+    if (text.empty() || text.size() > 4) return false;
+    long value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    *out = value;
+    return true;
+}
+
 // Fills the condition of a conditional field from the text before the first
 // "?" of its type text: "W.N" names flags word W and bit N.
 int parse_condition(TLConstructor* constr, TLField* field, std::string_view condition) {
@@ -404,6 +418,22 @@ int parse_condition(TLConstructor* constr, TLField* field, std::string_view cond
     }
     const std::string_view word = condition.substr(0, dot);
     const std::string_view bit_text = condition.substr(dot + 1);
+    long bit = 0;
+    if (!parse_small_decimal(bit_text, &bit) && parse_bit_text(bit_text, &bit) < 0) return -1;
+    field->flag_info.bit_position = static_cast<int32_t>(bit);
+    if (word == "flags2") {
+        constr->has_flags2 = 1;
+        field->flag_info.flags_index = 1;
+    } else {
+        constr->has_flags = 1;
+        field->flag_info.flags_index = 0;
+    }
+    return 0;
+}
+
+// The bit number of a condition the way int() reads it: sign, white space,
+// underscores and non-ASCII digits included; it must fit a 32-bit int.
+int parse_bit_text(std::string_view bit_text, long* out) {
     PyRef text(PyUnicode_DecodeUTF8(bit_text.data(), static_cast<Py_ssize_t>(bit_text.size()), "strict"));
     if (!text) return -1;
     PyRef number(PyLong_FromUnicodeObject(text.get(), 10));
@@ -415,14 +445,7 @@ int parse_condition(TLConstructor* constr, TLField* field, std::string_view cond
         PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
         return -1;
     }
-    field->flag_info.bit_position = static_cast<int32_t>(bit);
-    if (word == "flags2") {
-        constr->has_flags2 = 1;
-        field->flag_info.flags_index = 1;
-    } else {
-        constr->has_flags = 1;
-        field->flag_info.flags_index = 0;
-    }
+    *out = bit;
     return 0;
 }
 
@@ -536,7 +559,12 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         FAIL();
     }
     if (!(constr->name = copy_utf8(name.get()))) FAIL();
-    constr->py_name = PyUnicode_DecodeUTF8(constr->name, static_cast<Py_ssize_t>(strlen(constr->name)), "strict");
+    // The "_" of decoded objects: the name itself, unless a NUL cut the copy.
+    if (static_cast<Py_ssize_t>(strlen(constr->name)) == PyUnicode_GET_LENGTH(name.get()) &&
+        PyUnicode_IS_ASCII(name.get()))
+        constr->py_name = Py_NewRef(name.get());
+    else
+        constr->py_name = PyUnicode_DecodeUTF8(constr->name, static_cast<Py_ssize_t>(strlen(constr->name)), "strict");
     if (!constr->py_name) FAIL();
     if (result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0)
         constr->type = copy_utf8(result_type.get());
