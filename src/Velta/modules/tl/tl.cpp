@@ -393,6 +393,20 @@ error:
     return TL_TYPE_INT;
 }
 
+// The value of the int `number` when it lies in [low, high]; otherwise
+// OverflowError "value too large to convert to <ctype>".
+int int_in_range(PyObject* number, long long low, long long high, const char* ctype, long long* out) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+    if (value == -1 && PyErr_Occurred()) return -1;
+    if (overflow || value < low || value > high) {
+        PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", ctype);
+        return -1;
+    }
+    *out = value;
+    return 0;
+}
+
 int parse_bit_text(std::string_view bit_text, long* out);
 
 // The common case of a bit number: one to four ASCII digits, nothing else.
@@ -437,15 +451,9 @@ int parse_bit_text(std::string_view bit_text, long* out) {
     PyRef text(PyUnicode_DecodeUTF8(bit_text.data(), static_cast<Py_ssize_t>(bit_text.size()), "strict"));
     if (!text) return -1;
     PyRef number(PyLong_FromUnicodeObject(text.get(), 10));
-    if (!number) return -1;
-    int overflow = 0;
-    const long bit = PyLong_AsLongAndOverflow(number.get(), &overflow);
-    if (bit == -1 && PyErr_Occurred()) return -1;
-    if (overflow || bit < INT32_MIN || bit > INT32_MAX) {
-        PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "int");
-        return -1;
-    }
-    *out = bit;
+    long long bit;
+    if (!number || int_in_range(number.get(), INT32_MIN, INT32_MAX, "int", &bit) < 0) return -1;
+    *out = static_cast<long>(bit);
     return 0;
 }
 
@@ -460,13 +468,8 @@ int convert_constructor_id(PyObject* raw, uint32_t* out) {
         number.reset(PyNumber_And(number.get(), S.mask32));
         if (!number) return -1;
     }
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (value == -1 && PyErr_Occurred()) return -1;
-    if (overflow || value < 0 || value > 0xFFFFFFFFll) {
-        PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "uint32_t");
-        return -1;
-    }
+    long long value;
+    if (int_in_range(number.get(), 0, 0xFFFFFFFFll, "uint32_t", &value) < 0) return -1;
     *out = static_cast<uint32_t>(value);
     return 0;
 }
@@ -1102,39 +1105,47 @@ error:
     return -1;
 }
 
+// Room for `width` more bytes at the cursor, claimed; null with MemoryError
+// pending when the buffer cannot grow.
+inline unsigned char* claim_output(TLParserObject* self, size_t width) {
+    if (VELTA_UNLIKELY(!has_room(self, width)) && kParserOps._ensure_buffer(self, width) < 0) return nullptr;
+    unsigned char* at = self->_buffer + self->_position;
+    self->_position += width;
+    return at;
+}
+
 int parser_write_int32(TLParserObject* self, int32_t value) {
-    if (VELTA_UNLIKELY(!has_room(self, 4)) && kParserOps._ensure_buffer(self, 4) < 0) {
+    unsigned char* at = claim_output(self, 4);
+    if (VELTA_UNLIKELY(!at)) {
         add_traceback("Velta.tl.TLParser._write_int32", __LINE__);
         return -1;
     }
-    velta::store_le32(self->_buffer + self->_position, static_cast<uint32_t>(value));
-    self->_position += 4;
+    velta::store_le32(at, static_cast<uint32_t>(value));
     return 0;
 }
 
 int parser_write_int64(TLParserObject* self, uint64_t value) {
-    if (VELTA_UNLIKELY(!has_room(self, 8)) && kParserOps._ensure_buffer(self, 8) < 0) {
+    unsigned char* at = claim_output(self, 8);
+    if (VELTA_UNLIKELY(!at)) {
         add_traceback("Velta.tl.TLParser._write_int64", __LINE__);
         return -1;
     }
-    velta::store_le64(self->_buffer + self->_position, value);
-    self->_position += 8;
+    velta::store_le64(at, value);
     return 0;
 }
 
 int parser_write_double(TLParserObject* self, double value) {
-    if (VELTA_UNLIKELY(!has_room(self, 8)) && kParserOps._ensure_buffer(self, 8) < 0) {
+    unsigned char* at = claim_output(self, 8);
+    if (VELTA_UNLIKELY(!at)) {
         add_traceback("Velta.tl.TLParser._write_double", __LINE__);
         return -1;
     }
     uint64_t bits;
     memcpy(&bits, &value, sizeof bits);
-    velta::store_le64(self->_buffer + self->_position, bits);
-    self->_position += 8;
+    velta::store_le64(at, bits);
     return 0;
 }
 
-// Appends one byte string: length prefix, data, zero padding to 4 bytes.
 // Byte strings at least this long are copied once, into the result, rather
 // than into the buffer and again into the result.
 constexpr size_t kDeferredBytesMin = 64 * 1024;
@@ -1255,33 +1266,32 @@ error:
     return -1;
 }
 
-uint32_t parser_read_int32(TLParserObject* self) {
-    if (VELTA_UNLIKELY(self->_buffer_size < 4 || self->_position > self->_buffer_size - 4)) {
+// The next `width` input bytes, consumed; null when fewer remain, with
+// `_error` set and the cursor left where it was.
+inline const unsigned char* take_input(TLParserObject* self, size_t width) {
+    if (VELTA_UNLIKELY(self->_buffer_size < width || self->_position > self->_buffer_size - width)) {
         self->_error = 1;
-        return 0;
+        return nullptr;
     }
-    const uint32_t value = velta::load_le32(self->_input + self->_position);
-    self->_position += 4;
-    return value;
+    const unsigned char* at = self->_input + self->_position;
+    self->_position += width;
+    return at;
+}
+
+uint32_t parser_read_int32(TLParserObject* self) {
+    const unsigned char* at = take_input(self, 4);
+    return at ? velta::load_le32(at) : 0;
 }
 
 uint64_t parser_read_int64(TLParserObject* self) {
-    if (VELTA_UNLIKELY(self->_buffer_size < 8 || self->_position > self->_buffer_size - 8)) {
-        self->_error = 1;
-        return 0;
-    }
-    const uint64_t value = velta::load_le64(self->_input + self->_position);
-    self->_position += 8;
-    return value;
+    const unsigned char* at = take_input(self, 8);
+    return at ? velta::load_le64(at) : 0;
 }
 
 double parser_read_double(TLParserObject* self) {
-    if (VELTA_UNLIKELY(self->_buffer_size < 8 || self->_position > self->_buffer_size - 8)) {
-        self->_error = 1;
-        return 0.0;
-    }
-    const uint64_t bits = velta::load_le64(self->_input + self->_position);
-    self->_position += 8;
+    const unsigned char* at = take_input(self, 8);
+    if (!at) return 0.0;
+    const uint64_t bits = velta::load_le64(at);
     double value;
     memcpy(&value, &bits, sizeof value);
     return value;
@@ -1363,14 +1373,8 @@ PyObject* integer_of(PyObject* value) {
 // values unpack yields, written as their 32-bit pattern.
 int convert_int32(PyObject* value, int32_t* out) {
     PyRef number = PyLong_CheckExact(value) ? PyRef::borrow(value) : PyRef(integer_of(value));
-    if (!number) return -1;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return -1;
-    if (overflow || v < INT32_MIN || v > 0xFFFFFFFFll) {
-        PyErr_Format(PyExc_OverflowError, "value too large to convert to %.200s", "int32_t");
-        return -1;
-    }
+    long long v;
+    if (!number || int_in_range(number.get(), INT32_MIN, 0xFFFFFFFFll, "int32_t", &v) < 0) return -1;
     *out = static_cast<int32_t>(static_cast<uint32_t>(v));
     return 0;
 }
