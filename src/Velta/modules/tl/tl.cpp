@@ -803,8 +803,14 @@ PyMethodDef compiler_methods[] = {
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(compiler_compile)),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("compile($self, /, json_data)\n--\n\n"
-               "Build the constructor table from a schema given as JSON text or as\n"
-               "an already decoded dict with \"constructors\" and \"methods\" lists.")},
+               "Build the constructor table from a schema.\n\n"
+               "json_data is JSON text (a str) or an already decoded dict with the lists\n"
+               "\"constructors\" and \"methods\". Each entry has \"predicate\" (or \"method\"),\n"
+               "\"id\", \"type\" and \"params\" ([{\"name\": ..., \"type\": ...}, ...]). A later\n"
+               "entry with the same id or name replaces an earlier one. The caller's dict\n"
+               "is not modified. Compiling again replaces the whole table.\n\n"
+               "Raises TypeError, ValueError, AttributeError, KeyError or OverflowError for\n"
+               "a malformed schema, and the JSON decoder's error for invalid text.")},
     {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_reduce)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_setstate)),
@@ -830,7 +836,8 @@ void setup_compiler_type(PyTypeObject* type) {
     type->tp_dealloc = compiler_dealloc;
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type->tp_doc = PyDoc_STR("TLSchemaCompiler(*args, **kwargs)\n--\n\n"
-                             "Compiles a JSON TL schema into the table a TLParser works from.");
+                             "Compiles a JSON TL schema into the table a TLParser works from.\n"
+                             "Arguments are accepted and ignored; see compile().");
     type->tp_methods = compiler_methods;
     type->tp_new = compiler_new;
     type->tp_vectorcall = compiler_vectorcall;
@@ -2055,12 +2062,29 @@ PyMethodDef parser_methods[] = {
     {"unpack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parser_unpack)),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("unpack($self, /, data)\n--\n\n"
-               "Decode one TL object from the bytes `data` into a dict whose \"_\" key\n"
-               "names the constructor. Bytes after the object are ignored.")},
+               "Decode one boxed TL object from `data` (exactly bytes) into a dict.\n\n"
+               "The dict has \"_\" (the constructor name) first, then one key per field in\n"
+               "schema order; flags words are consumed, absent conditional fields are None\n"
+               "(False for `true` fields), vectors are lists, nested objects are dicts,\n"
+               "`int` reads unsigned (0..2**32-1). Bytes after the object are ignored.\n\n"
+               "Raises RuntimeError(\"Parse error at position N\") for input that ends too\n"
+               "early, ValueError for an unknown constructor id or a bad vector header,\n"
+               "UnicodeDecodeError for invalid text, RecursionError for nesting deeper than\n"
+               "the recursion limit. Failures inside nested values carry a note naming\n"
+               "the field and its byte offset.")},
     {"pack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parser_pack)),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("pack($self, /, value)\n--\n\n"
-               "Encode the dict `value`, whose \"_\" key names a constructor, into TL bytes.")},
+               "Encode `value`, a dict whose \"_\" names a constructor, into TL bytes.\n\n"
+               "Fields are looked up by name; keys that name no field are ignored and the\n"
+               "flags words are computed from which conditional fields are present (not\n"
+               "None; exactly True for `true` fields). A missing unconditional field is\n"
+               "written as the zero value of its kind. Vectors take any iterable except\n"
+               "a list subclass; `int` takes -2**31..2**32-1; `long` 0..2**64-1.\n\n"
+               "Raises ValueError for a missing or unknown constructor, TypeError or\n"
+               "OverflowError for values of the wrong type or range, RecursionError for\n"
+               "self-referencing values. Failures inside nested values carry a note\n"
+               "naming the field.")},
     {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_reduce)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_setstate)),
@@ -2079,7 +2103,9 @@ void setup_parser_type(PyTypeObject* type) {
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     type->tp_doc = PyDoc_STR("TLParser(schema_json)\n--\n\n"
                              "Packs dicts into TL bytes and unpacks them, driven by a schema given\n"
-                             "as JSON text or as an already decoded dict.");
+                             "as JSON text or as an already decoded dict (see\n"
+                             "TLSchemaCompiler.compile). A parser keeps one reusable buffer and\n"
+                             "serves one call at a time: use one parser per thread.");
     type->tp_traverse = parser_traverse;
     type->tp_clear = parser_clear;
     type->tp_methods = parser_methods;
