@@ -33,6 +33,7 @@ import os
 import platform
 import sys
 import traceback
+import tracemalloc
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -238,6 +239,30 @@ def run_linearity(ours: Codec, settings: Settings, sizes) -> None:
               f"{growth('dumps', n):>14} {growth('loads', n):>6}")
 
 
+def run_memory(ours: Codec, values: dict) -> None:
+    """Peak memory of unpack against the memory its result keeps.
+
+    tracemalloc sees every allocation the interpreter makes for the result;
+    a peak above what the result keeps is temporary memory of the decoder.
+    """
+    print()
+    print("== memory: unpack peak / memory the returned objects keep (1.00x: no temporaries) ==")
+    for title, value in values.items():
+        data = ours.pack(value)
+        ours.unpack(data)  # warm caches and free lists first
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            tracemalloc.reset_peak()
+            result = ours.unpack(data)
+            kept, peak = tracemalloc.get_traced_memory()
+        finally:
+            tracemalloc.stop()
+        del result
+        kept, peak = kept - before, peak - before
+        print(f"{title.split(':')[0]:32} kept {kept:>12,} B  peak {peak:>12,} B  {fmt_ratio(peak / kept):>7}")
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="few repeats, short runs (a few seconds in all)")
@@ -278,6 +303,7 @@ def main(argv: list[str] | None = None) -> int:
         run_workload(title, value, ours, others, settings)
     if not args.no_linearity:
         run_linearity(ours, settings, LINEARITY_SIZES_QUICK if args.quick else LINEARITY_SIZES)
+    run_memory(ours, values)
 
     if problems:
         print(f"\n{len(problems)} verification problem(s); see VERIFY FAILED lines above")
