@@ -310,6 +310,12 @@ struct TLSchemaCompilerObject {
     TLSchema* _schema;
     IdMap _id_map;
     NameMap _name_map;
+    // A compile runs interpreter code (the JSON decoder, int() of ids) that
+    // could start another compile on the same compiler; and the table of a
+    // compiler that serves a parser must outlive every pointer into it.
+    // Both would free a table that is in use, so both are refused.
+    int _compiling;
+    int _in_use;  // set once a TLParser has taken the table
 };
 
 
@@ -723,12 +729,12 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
         FAIL();
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* constr_data = PyList_GET_ITEM(entries.get(), i);
-        if (constr_data != Py_None && !PyDict_CheckExact(constr_data)) {
-            raise_expected("dict", constr_data);
+        PyRef constr_data = PyRef::borrow(PyList_GET_ITEM(entries.get(), i));
+        if (constr_data.get() != Py_None && !PyDict_CheckExact(constr_data.get())) {
+            raise_expected("dict", constr_data.get());
             FAIL();
         }
-        TLConstructor* constr = self->ops->_create_constructor(self, constr_data, static_cast<int32_t>(i));
+        TLConstructor* constr = self->ops->_create_constructor(self, constr_data.get(), static_cast<int32_t>(i));
         if (PyErr_Occurred()) FAIL();
         if (!constr) continue;
         if (index_constructor(self, constr) < 0) FAIL();
@@ -757,6 +763,7 @@ PyObject* compiler_alloc(PyTypeObject* type) {
     new (&self->_id_map) IdMap();
     new (&self->_name_map) NameMap();
     self->_schema = nullptr;
+    self->_compiling = self->_in_use = 0;
     return obj;
 }
 
@@ -792,7 +799,17 @@ PyObject* compiler_compile(PyObject* obj, PyObject* const* args, Py_ssize_t narg
     ArgBinder binder("compile", &S.str_json_data, 1, &json_data);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
     auto* self = reinterpret_cast<TLSchemaCompilerObject*>(obj);
-    if (self->ops->_parse_json_schema(self, json_data) < 0) {
+    if (self->_compiling || self->_in_use) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        self->_compiling ? "TLSchemaCompiler.compile() called while this compiler is compiling"
+                                         : "TLSchemaCompiler.compile() called on the compiler of a TLParser, "
+                                           "whose table is in use");
+        return nullptr;
+    }
+    self->_compiling = 1;
+    const int status = self->ops->_parse_json_schema(self, json_data);
+    self->_compiling = 0;
+    if (status < 0) {
         add_traceback("Velta.tl.TLSchemaCompiler.compile", __LINE__);
         return nullptr;
     }
@@ -881,6 +898,8 @@ struct TLParserObject {
     size_t _buffer_alloc_size;
     const unsigned char* _input;  // the bytes being unpacked, read in place
     size_t _buffer_size;          // length of _input
+    size_t _reserved;             // input bytes that the unread elements of
+                                  // the open vectors need at the least
     size_t _position;
     int _error;
     int _busy;              // a pack or unpack is running on this parser
@@ -1174,9 +1193,10 @@ int defer_bytes(TLParserObject* self, size_t at, PyObject* owner, const char* da
 }
 
 void release_deferred(TLParserObject* self) {
-    for (size_t i = 0; i < self->_deferred_count; ++i) Py_DECREF(self->_deferred_items[i].owner);
-    self->_deferred_count = 0;
+    // Detach first: dropping an owner may run interpreter code.
+    const size_t count = std::exchange(self->_deferred_count, 0);
     self->_deferred = 0;
+    for (size_t i = 0; i < count; ++i) Py_CLEAR(self->_deferred_items[i].owner);
 }
 
 // The packed message as a new bytes object: the buffer, with the deferred
@@ -1363,14 +1383,19 @@ PyObject* integer_of(PyObject* value) {
     if (PyLong_Check(value)) return Py_NewRef(value);
     PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
     PyObject* result;
-    if (number && number->nb_int) result = number->nb_int(value);
-    else if (number && number->nb_index) result = number->nb_index(value);
-    else {
+    const char* method;
+    if (number && number->nb_int) {
+        result = number->nb_int(value);
+        method = "__int__";
+    } else if (number && number->nb_index) {
+        result = number->nb_index(value);
+        method = "__index__";
+    } else {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
         return nullptr;
     }
     if (result && !PyLong_Check(result)) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s returned non-int (type %.200s)", method, Py_TYPE(result)->tp_name);
         Py_CLEAR(result);
     }
     return result;
@@ -1469,19 +1494,26 @@ PyObject* parser_read_vector(TLParserObject* self, TypeText type_name) {
     }
     remaining = self->_position < self->_buffer_size ? self->_buffer_size - self->_position : 0;
     {
-        // Every element takes at least 4 bytes of cursor and 1 byte of input,
-        // so a larger count cannot be satisfied by what is left: the read
-        // must fail and its list is never seen. Such a list is not allocated;
-        // the elements are still read in turn so that the reported position
-        // and any exception are exactly those of an element-by-element read.
-        const bool fits = static_cast<size_t>(count) <= (remaining + 3) / 4;
+        // Every element takes at least 4 bytes of cursor, and only the last
+        // one may end past the input; the unread elements of the enclosing
+        // vectors need theirs too. A count beyond that cannot be read: the
+        // unpack must fail and this list is never seen. It is not allocated,
+        // so no nesting of claimed counts can allocate more than the input
+        // justifies; the elements are still read in turn, so the reported
+        // position and any exception are exactly those of reading each one.
+        const size_t available = remaining + 3 > self->_reserved ? remaining + 3 - self->_reserved : 0;
+        const bool fits = static_cast<size_t>(count) <= available / 4;
+        const size_t reserved_before = self->_reserved;
         int error_seen = self->_error;
         result.reset(PyList_New(fits ? count : 0));
         if (!result) FAIL();
+        if (fits) self->_reserved += 4 * static_cast<size_t>(count);
         for (int32_t i = 0; i < count; ++i) {
             const size_t before = self->_position;
+            if (fits) self->_reserved -= 4;
             PyObject* item = kParserOps._read_value(self, element.kind, element.text);
             if (!item) {
+                self->_reserved = reserved_before;
                 record_index(self, i, before);
                 FAIL();
             }
@@ -1501,6 +1533,7 @@ PyObject* parser_read_vector(TLParserObject* self, TypeText type_name) {
                 }
             }
         }
+        self->_reserved = reserved_before;
     }
     return result.release();
 error:
@@ -1633,6 +1666,7 @@ PyObject* parser_read_object(TLParserObject* self) {
     TLConstructor* constr = nullptr;
     PyRef result;
     int32_t flags = 0, flags2 = 0;
+    const int error_at_start = self->_error;
 
     if (!guard.entered()) FAIL();
     if (self->_buffer_size < 4 || self->_position > self->_buffer_size - 4) {
@@ -1678,7 +1712,9 @@ PyObject* parser_read_object(TLParserObject* self) {
             FAIL();
         }
         if (self->_error) {
-            record_field(self, field, field_start);
+            // Reading goes on after input runs out; only the object where it
+            // ran out, and those around it, are on the path.
+            if (!error_at_start) record_field(self, field, field_start);
             record_root(self, constr);
             return result.release();
         }
@@ -1920,6 +1956,7 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json) {
     if (!compiled) FAIL();
     self->_schema = parser_compiler(self)->ops->get_schema(parser_compiler(self));
     if (PyErr_Occurred()) FAIL();
+    parser_compiler(self)->_in_use = 1;
     self->_buffer = nullptr;
     self->_buffer_alloc_size = self->_buffer_size = self->_position = 0;
     self->_error = 0;
@@ -1968,6 +2005,7 @@ PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     self->_input = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
     self->_buffer_size = static_cast<size_t>(PyBytes_GET_SIZE(data));
     self->_position = 0;
+    self->_reserved = 0;
     self->_error = 0;
     {
         BusyScope busy(self);
@@ -2008,18 +2046,16 @@ PyObject* parser_pack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
     self->_position = 0;
     self->_error = 0;
     {
+        // Busy until the deferred byte strings are let go: dropping them may
+        // run interpreter code, which must not start a call on this parser.
         BusyScope busy(self);
         status = kParserOps._write_object(self, value);
-    }
-    if (status < 0) FAIL();
-    {
-        PyObject* packed = packed_message(self);
+        PyRef packed(status < 0 ? nullptr : packed_message(self));
         release_deferred(self);
-        if (!packed) FAIL();
-        return packed;
+        if (packed) return packed.release();
     }
+    FAIL();
 error:
-    release_deferred(self);
     attach_error_path(self, "packing", false);
     add_traceback("Velta.tl.TLParser.pack", fail_line);
     return nullptr;
