@@ -379,3 +379,11 @@ def test_refcounts_stay_flat():
     churn()
     gc.collect()
     assert [sys.getrefcount(o) for o in tracked] == before
+
+
+def test_repeated_field_names_keep_the_last_value(Parser):
+    # Each field of a name replaces the value of an earlier one, None included.
+    p = Parser({"constructors": [{"predicate": "d", "id": 1, "params": [
+        {"name": "x", "type": "int"}, {"name": "flags", "type": "#"}, {"name": "x", "type": "flags.0?int"}]}]})
+    assert p.unpack(bytes.fromhex("01000000 05000000 00000000")) == {"_": "d", "x": None}
+    assert p.unpack(bytes.fromhex("01000000 05000000 01000000 07000000")) == {"_": "d", "x": 7}

@@ -1655,6 +1655,9 @@ PyObject* object_template(TLConstructor* constr) {
         const TLField& field = constr->fields[i];
         if (!field.flags_word && PyDict_SetItem(dict.get(), field.py_name, Py_None) < 0) return nullptr;
     }
+    Py_ssize_t named_fields = 1;
+    for (int32_t i = 0; i < constr->field_count; ++i) named_fields += !constr->fields[i].flags_word;
+    constr->distinct_names = PyDict_GET_SIZE(dict.get()) == named_fields;
     constr->py_template = dict.release();
     return constr->py_template;
 }
@@ -1701,7 +1704,9 @@ PyObject* parser_read_object(TLParserObject* self) {
             const bool present = (word & field.flag_mask) != 0;
             if (field.type == TL_TYPE_BOOL || !present) {
                 PyObject* marker = field.type == TL_TYPE_BOOL ? (present ? Py_True : Py_False) : Py_None;
-                if (PyDict_SetItem(result.get(), field.py_name, marker) < 0) FAIL();
+                if ((marker != Py_None || !constr->distinct_names) &&
+                    PyDict_SetItem(result.get(), field.py_name, marker) < 0)
+                    FAIL();
                 continue;
             }
         }

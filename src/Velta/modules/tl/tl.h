@@ -75,6 +75,8 @@ struct TLConstructor {
     PyObject* py_name;      // `name` as a str: the "_" of unpacked dicts
     PyObject* py_template;  // made on first unpack: {"_": py_name, field: None, ...}
                             // in wire order; each decoded object starts as a copy
+    int32_t distinct_names; // set with py_template: no two fields share a name,
+                            // so a None already in the copy can stay
 };
 
 // The whole compiled schema: "constructors" entries first, then "methods".
