@@ -1003,6 +1003,8 @@ ElementType element_type_of(TypeText type_name, std::string& storage) {
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char* where) : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
     ~RecursionGuard() {
         if (entered_) Py_LeaveRecursiveCall();
     }
@@ -1013,6 +1015,10 @@ private:
 };
 
 // ---- where a failure happened ----------------------------------------------
+
+// Out of memory, a note could not be made, and the interpreter may hand out
+// one shared MemoryError instance that must not collect notes.
+bool failing_for_memory() { return PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_MemoryError); }
 
 // Records one step of the path to a failure; called on failure paths only.
 // `offset` is kept from the innermost step.
@@ -1029,6 +1035,7 @@ void record_step(TLParserObject* self, PyObject* step, size_t offset) {
 }
 
 void record_field(TLParserObject* self, const TLField& field, size_t offset) {
+    if (failing_for_memory()) return;
     SavedException pending;
     PyObject* step = PyUnicode_FromFormat(".%s", field.name);
     PyErr_Clear();
@@ -1036,6 +1043,7 @@ void record_field(TLParserObject* self, const TLField& field, size_t offset) {
 }
 
 void record_index(TLParserObject* self, Py_ssize_t index, size_t offset) {
+    if (failing_for_memory()) return;
     SavedException pending;
     PyObject* step = PyUnicode_FromFormat("[%zd]", index);
     PyErr_Clear();
@@ -1088,6 +1096,10 @@ PyObject* describe_error_path(TLParserObject* self, const char* verb, bool with_
 // Adds the recorded path, if any, as a note to the pending exception.
 void attach_error_path(TLParserObject* self, const char* verb, bool with_offset) {
     if (!self->_error_path) return;
+    if (failing_for_memory()) {
+        forget_error_path(self);
+        return;
+    }
     PyRef note(describe_error_path(self, verb, with_offset));
     forget_error_path(self);
     if (note) velta::add_note_to_pending(note.get());

@@ -1,0 +1,160 @@
+"""Repeated compile, pack and unpack, on success and on every kind of failure,
+must not grow Python memory, native memory or the reference counts of the
+objects that pass through the codec."""
+import contextlib
+import ctypes
+import gc
+import json
+import os
+import sys
+import tracemalloc
+
+import pytest
+
+from Velta.tl import TLParser, TLSchemaCompiler
+
+pytestmark = pytest.mark.leak
+
+
+FIELD, CNAME = "".join("payload"), "".join("msg")  # str objects nobody else holds
+PARAMS = [("flags", "#"), (FIELD, "bytes"), ("n", "int"), ("l", "long"), ("d", "double"),
+          ("s", "string"), ("v", "Vector<bytes>"), ("o", "flags.0?Msg"), ("t", "flags.1?true")]
+MSG = {"predicate": CNAME, "id": 0x7A110001, "type": "Msg",
+       "params": [{"name": n, "type": t} for n, t in PARAMS]}
+SCHEMA = {"constructors": [MSG, {"predicate": "node", "id": 0x7A110002, "type": "Node", "params": [
+    {"name": "flags", "type": "#"}, {"name": "next", "type": "flags.0?Node"}]}]}
+TEXT = json.dumps(SCHEMA)
+PAYLOAD, WORDS, BIG, LONG = b"p" * 300, "".join("\u00e9t\u00e9 " * 20), 70000, 2**40 + 1
+INNER = {"_": CNAME, FIELD: PAYLOAD, "n": BIG}
+VALUE = {"_": CNAME, FIELD: PAYLOAD, "n": BIG, "l": LONG, "d": 2.5, "s": WORDS,
+         "v": [PAYLOAD, PAYLOAD], "o": INNER, "t": True}
+P = TLParser(SCHEMA)
+WIRE = P.pack(VALUE)
+SEEN_FIELD = next(k for k in P.unpack(WIRE) if k == FIELD)  # the key object the parser uses
+ID, VEC2, UNKNOWN = WIRE[:4], b"\x15\xc4\xb5\x1c\x02\x00\x00\x00", b"\x05\x00\x00\x00"
+CYCLE = {"_": "node"}
+CYCLE["next"] = CYCLE
+DEEP = b"\x02\x00\x11\x7a\x01\x00\x00\x00" * 20000
+
+
+class Hooked(dict):  # a value whose get() first runs `hook`
+    def __init__(self, hook):
+        super().__init__(VALUE)
+        self.hook = hook
+
+    def get(self, *args):
+        self.hook()
+        return dict.get(self, *args)
+
+
+def pack_swallowing_busy():
+    with contextlib.suppress(RuntimeError):
+        P.pack(VALUE)
+
+
+def compile_with(**entry):
+    return lambda: TLSchemaCompiler().compile({"constructors": [MSG, {"id": 1, **entry}]})
+
+
+PACK_ERRORS = {  # field overrides on VALUE and the exception they cause
+    "unknown": ({"_": "".join("nope")}, ValueError), "no-name": ({"_": None}, ValueError),
+    "name-type": ({"_": PAYLOAD}, TypeError), "int-range": ({"n": 2**33}, OverflowError),
+    "negative-long": ({"l": -LONG}, OverflowError), "bytes-type": ({FIELD: WORDS}, TypeError),
+    "surrogate": ({"s": "a\ud800"}, UnicodeEncodeError), "element": ({"v": [PAYLOAD, 1]}, TypeError),
+    "not-iterable": ({"v": BIG}, TypeError), "nested": ({"o": {**INNER, "n": -2**40}}, OverflowError),
+}
+UNPACK_ERRORS = {  # input and the exception it causes
+    "short": (WIRE[:200], RuntimeError), "unknown": (UNKNOWN, ValueError),
+    "nested-unknown": (ID + WIRE[4:].replace(ID, UNKNOWN), ValueError),
+    "vector-id": (WIRE.replace(VEC2, UNKNOWN * 2), ValueError),
+    "vector-length": (WIRE.replace(VEC2, VEC2[:4] + b"\xff" * 4), ValueError),
+    "vector-huge": (WIRE.replace(VEC2, VEC2[:4] + b"\xff\xff\xff\x7f"), RuntimeError),
+    "utf8": (WIRE.replace("\u00e9".encode(), b"\xff\xfe"), UnicodeDecodeError),
+    "recursion": (DEEP, RecursionError), "arg-type": (bytearray(WIRE), TypeError),
+}
+CASES = {  # name: (one call, the exception it must raise or None)
+    "compile": (lambda: TLSchemaCompiler().compile(SCHEMA), None),
+    "compile-text": (lambda: TLSchemaCompiler().compile(TEXT), None),
+    "compile-bad-json": (lambda: TLSchemaCompiler().compile(TEXT[:-1]), ValueError),
+    "compile-not-dict": (lambda: TLSchemaCompiler().compile([SCHEMA]), TypeError),
+    "compile-bad-entry": (lambda: TLSchemaCompiler().compile({"methods": [MSG, []]}), TypeError),
+    "compile-bad-param": (compile_with(params=[{"name": FIELD, "type": "int"}, {"name": "z"}]),
+                          KeyError),
+    "compile-bad-flag": (compile_with(params=[{"name": FIELD, "type": "flags.x?int"}]), ValueError),
+    "compile-bad-id": (compile_with(predicate="x", id=2**40), OverflowError),
+    "parser": (lambda: TLParser(SCHEMA).pack(VALUE), None),
+    "parser-bad-schema": (lambda: TLParser({"constructors": [MSG, {"params": None}]}), TypeError),
+    "pack": (lambda: P.pack(VALUE), None),
+    **{"pack-" + k: ((lambda c=c: P.pack({**VALUE, **c})), e) for k, (c, e) in PACK_ERRORS.items()},
+    "pack-get-raises": (lambda: P.pack(Hooked(lambda: {}[FIELD])), KeyError),
+    "pack-recursion": (lambda: P.pack(CYCLE), RecursionError),
+    "pack-busy-pack": (lambda: P.pack(Hooked(lambda: P.pack(VALUE))), RuntimeError),
+    "pack-busy-unpack": (lambda: P.pack(Hooked(lambda: P.unpack(WIRE))), RuntimeError),
+    "pack-busy-swallowed": (lambda: P.pack(Hooked(pack_swallowing_busy)), None),
+    "unpack": (lambda: P.unpack(WIRE), None),
+    **{"unpack-" + k: ((lambda d=d: P.unpack(d)), e) for k, (d, e) in UNPACK_ERRORS.items()},
+}
+SHARED = ("_", None, True, False)
+TRACKED = [o for o in (FIELD, SEEN_FIELD, CNAME, PAYLOAD, WORDS, BIG, LONG, INNER, VALUE, WIRE,
+                       VALUE["v"], SCHEMA, TEXT, CYCLE, DEEP, P, *SHARED)
+           if sys.getrefcount(o) < 1 << 30]  # immortal objects have no meaningful count
+
+
+class MallInfo2(ctypes.Structure):  # glibc 2.33 and later
+    _fields_ = [(f, ctypes.c_size_t) for f in "arena ordblks smblks hblks hblkhd usmblks "
+                "fsmblks uordblks fordblks keepcost".split()]
+
+
+MALLINFO2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
+if MALLINFO2:
+    MALLINFO2.restype = MallInfo2
+
+
+def measure():
+    gc.collect()
+    # Large blocks are interpreter tables rebuilt whole; their old block predates tracing.
+    python = sum(t.size for t in tracemalloc.take_snapshot().traces if t.size < 1 << 16)
+    info = MALLINFO2() if MALLINFO2 else MallInfo2()
+    heap = info.uordblks + info.hblkhd - tracemalloc.get_tracemalloc_memory()
+    fd = os.open("/proc/self/statm", os.O_RDONLY)  # no io objects: they shift None's count
+    try:
+        resident = int(os.read(fd, 256).split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    finally:
+        os.close(fd)
+    return [python, heap, resident, *map(sys.getrefcount, TRACKED)]
+
+
+def churn(op, exc, rounds):
+    for _ in range(rounds):
+        try:
+            op()
+        except exc or ():
+            continue
+        assert exc is None, f"no {exc.__name__} raised"
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_repeated_calls_keep_memory_and_refcounts_flat(case):
+    op, exc = CASES[case]
+    rounds = 10 if "recursion" in case else 1000  # thousands of nesting levels per deep call
+    tracemalloc.start()
+    try:
+        churn(op, exc, rounds // 5)  # free lists, caches and the parser buffer settle
+        marks = [measure()]
+        for _ in range(2):
+            churn(op, exc, rounds)
+            marks.append(measure())
+    finally:
+        tracemalloc.stop()
+    # A leak grows in both windows; a cache or table that settles does so in one.
+    # The interpreter's own caches may also let go of the shared singletons.
+    first, second = ([n - m for m, n in zip(a, b)] for a, b in zip(marks, marks[1:]))
+    python, heap, resident = (min(pair, key=abs) for pair in zip(first[:3], second[:3]))
+    grown = [(repr(o)[:30], a, b) for o, a, b in zip(TRACKED, first[3:], second[3:])
+             if (min(a, b) > 0 if any(o is s for s in SHARED) else a and b)]
+    assert not grown, f"reference counts changed in both windows of {rounds} calls: {grown}"
+    limit = 8 * rounds + 2048  # bytes; one leaked object per call takes 16 or more
+    assert python < limit, f"Python memory grew {python} B in {rounds} calls"
+    if not os.environ.get("VELTA_SANITIZED"):  # quarantine keeps freed blocks resident
+        assert heap < limit, f"C heap grew {heap} B in {rounds} calls"
+        assert resident <= 4 << 20, f"RSS grew {resident} B in {rounds} calls"
