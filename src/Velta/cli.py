@@ -29,6 +29,12 @@ def _one_line(text: object) -> str:
     return " ".join(str(text).split())
 
 
+def _failure(exc: BaseException) -> str:
+    """An exception as one line, with the notes that say where it happened."""
+    notes = "; ".join(getattr(exc, "__notes__", ()))
+    return _one_line(f"{exc} ({notes})" if notes else exc)
+
+
 def _read(path: str | None, what: str) -> bytes:
     try:
         if path is None or path == "-":
@@ -138,7 +144,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
     try:
         value = parser.unpack(data)
     except Exception as exc:
-        raise CLIError(f"cannot decode input: {_one_line(exc)}") from None
+        raise CLIError(f"cannot decode input: {_failure(exc)}") from None
     as_text = bytes.hex if args.bytes == "hex" else (lambda b: base64.b64encode(b).decode("ascii"))
 
     def default(obj: object) -> str:
@@ -166,7 +172,7 @@ def cmd_encode(args: argparse.Namespace) -> int:
     except CLIError:
         raise
     except Exception as exc:
-        raise CLIError(f"cannot encode input: {_one_line(exc)}") from None
+        raise CLIError(f"cannot encode input: {_failure(exc)}") from None
     if args.hex:
         data = (data.hex() + "\n").encode("ascii")
     if args.output:
