@@ -26,7 +26,6 @@ makes the script exit with status 1.
 
 from __future__ import annotations
 
-import argparse
 import functools
 import marshal
 import os
@@ -39,7 +38,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(1, os.path.join(os.path.dirname(HERE), "tests"))
 
-from timing import Settings, fmt_ratio, fmt_time, measure_group  # noqa: E402
+from timing import Settings, argument_parser, fmt_ratio, fmt_time, measure_group  # noqa: E402
 import workloads  # noqa: E402
 from workloads import CHAT_SCHEMA, schema_json, vector_of  # noqa: E402
 
@@ -264,11 +263,7 @@ def run_memory(ours: Codec, values: dict) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--quick", action="store_true", help="few repeats, short runs (a few seconds in all)")
-    ap.add_argument("--repeat", type=int, default=None, help="timeit repeats per measurement (median is shown)")
-    ap.add_argument("--impl", choices=("c", "reference"), default="c",
-                    help="what to measure as ours: the C extension (default) or the pure-Python reference")
+    ap = argument_parser(__doc__.splitlines()[0])
     ap.add_argument("--no-linearity", action="store_true", help="skip the vector-length table")
     args = ap.parse_args(argv)
     settings = Settings.from_args(args.quick, args.repeat)

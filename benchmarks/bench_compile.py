@@ -13,7 +13,6 @@ cost per entry stays flat.
 
 from __future__ import annotations
 
-import argparse
 import json
 import os
 import platform
@@ -23,7 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(1, os.path.join(os.path.dirname(HERE), "tests"))
 
-from timing import Settings, fmt_ratio, fmt_time, measure_group  # noqa: E402
+from timing import Settings, argument_parser, fmt_ratio, fmt_time, measure_group  # noqa: E402
 from workloads import generate_schema, schema_json  # noqa: E402
 
 SIZES = (500, 1000, 2000, 4000)
@@ -55,11 +54,7 @@ def _compile_fn(mod, text):
 
 
 def main(argv: list[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--quick", action="store_true", help="few repeats, short runs (a few seconds in all)")
-    ap.add_argument("--repeat", type=int, default=None, help="timeit repeats per measurement (median is shown)")
-    ap.add_argument("--impl", choices=("c", "reference"), default="c",
-                    help="what to measure as ours: the C extension (default) or the pure-Python reference")
+    ap = argument_parser(__doc__.splitlines()[0])
     args = ap.parse_args(argv)
     settings = Settings.from_args(args.quick, args.repeat)
 

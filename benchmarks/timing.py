@@ -11,11 +11,22 @@ from __future__ import annotations
 
 import math
 import statistics
+import argparse
 import timeit
 from dataclasses import dataclass
 
 
 @dataclass
+def argument_parser(description: str) -> argparse.ArgumentParser:
+    """The command-line options both benchmarks share."""
+    ap = argparse.ArgumentParser(description=description)
+    ap.add_argument("--quick", action="store_true", help="few repeats, short runs (a few seconds in all)")
+    ap.add_argument("--repeat", type=int, default=None, help="timeit repeats per measurement (median is shown)")
+    ap.add_argument("--impl", choices=("c", "reference"), default="c",
+                    help="what to measure as ours: the C extension (default) or the pure-Python reference")
+    return ap
+
+
 class Settings:
     repeat: int
     min_time: float

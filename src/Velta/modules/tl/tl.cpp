@@ -243,6 +243,13 @@ private:
     Py_ssize_t nargs_ = 0;
 };
 
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a method
+// table stores.
+template <typename Function>
+PyCFunction as_method(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
 // Pickling and copying are refused for both types: an instance is only ever
 // made by calling its type.
 PyObject* refuse_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -251,6 +258,14 @@ PyObject* refuse_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyErr_SetString(PyExc_TypeError, kReduceMessage);
     return nullptr;
 }
+
+PyObject* refuse_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The tail of both method tables.
+#define VELTA_PICKLING_REFUSED                                                        \
+    {"__reduce__", as_method(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},     \
+    {"__setstate__", as_method(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr}, \
+    {nullptr, nullptr, 0, nullptr}
 
 PyObject* refuse_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* state = nullptr;
@@ -817,7 +832,7 @@ PyObject* compiler_compile(PyObject* obj, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef compiler_methods[] = {
-    {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(compiler_compile)),
+    {"compile", as_method(compiler_compile),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("compile($self, /, json_data)\n--\n\n"
                "Build the constructor table from a schema.\n\n"
@@ -828,11 +843,7 @@ PyMethodDef compiler_methods[] = {
                "is not modified. Compiling again replaces the whole table.\n\n"
                "Raises TypeError, ValueError, AttributeError, KeyError or OverflowError for\n"
                "a malformed schema, and the JSON decoder's error for invalid text.")},
-    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_reduce)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_setstate)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    VELTA_PICKLING_REFUSED,
 };
 
 }  // namespace
@@ -2112,7 +2123,7 @@ void parser_dealloc(PyObject* obj) {
 }
 
 PyMethodDef parser_methods[] = {
-    {"unpack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parser_unpack)),
+    {"unpack", as_method(parser_unpack),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("unpack($self, /, data)\n--\n\n"
                "Decode one boxed TL object from `data` (exactly bytes) into a dict.\n\n"
@@ -2125,7 +2136,7 @@ PyMethodDef parser_methods[] = {
                "UnicodeDecodeError for invalid text, RecursionError for nesting deeper than\n"
                "the recursion limit. Failures inside nested values carry a note naming\n"
                "the field and its byte offset.")},
-    {"pack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parser_pack)),
+    {"pack", as_method(parser_pack),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("pack($self, /, value)\n--\n\n"
                "Encode `value`, a dict whose \"_\" names a constructor, into TL bytes.\n\n"
@@ -2138,11 +2149,7 @@ PyMethodDef parser_methods[] = {
                "OverflowError for values of the wrong type or range, RecursionError for\n"
                "self-referencing values. Failures inside nested values carry a note\n"
                "naming the field.")},
-    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_reduce)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_setstate)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    VELTA_PICKLING_REFUSED,
 };
 
 }  // namespace
