@@ -9,14 +9,13 @@ collections that happen to fall inside their window.
 
 from __future__ import annotations
 
+import argparse
 import math
 import statistics
-import argparse
 import timeit
 from dataclasses import dataclass
 
 
-@dataclass
 def argument_parser(description: str) -> argparse.ArgumentParser:
     """The command-line options both benchmarks share."""
     ap = argparse.ArgumentParser(description=description)
@@ -27,6 +26,7 @@ def argument_parser(description: str) -> argparse.ArgumentParser:
     return ap
 
 
+@dataclass
 class Settings:
     repeat: int
     min_time: float
