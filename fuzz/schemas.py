@@ -1,0 +1,59 @@
+"""The schemas the fuzzer drives Velta.tl with.
+
+SCHEMAS[0] is tiny, SCHEMAS[1] has every field kind the codec knows, and
+SCHEMAS[2] is the large generated schema of the benchmarks (2,000
+constructors, 800 methods). The first input byte of a fuzz case picks one.
+Conditional fields always follow their flags word and never share a bit, so
+a value that packs is expected to read back as the same value.
+"""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "benchmarks"))
+from workloads import generate_schema  # noqa: E402
+
+
+def _params(text):
+    """"a:int b:flags.0?string" -> [{"name": "a", "type": "int"}, ...]"""
+    return [dict(zip(("name", "type"), item.split(":", 1))) for item in text.split()]
+
+
+def _entries(key, rows):
+    return [{key: name, "id": str(ident), "type": result, "params": _params(fields)}
+            for name, ident, result, fields in rows]
+
+
+TINY = {
+    "constructors": _entries("predicate", [
+        ("point", 0x0A0B0C0D, "Point", "x:int y:int"),
+        ("label", -0x21524111, "Label", "text:string"),
+    ]),
+    "methods": [],
+}
+
+FULL = {
+    "constructors": _entries("predicate", [
+        ("point", 0x10000001, "Point", "x:int y:int"),
+        ("pointEmpty", 0x10000002, "Point", ""),
+        ("node", 0x10000003, "Node", "flags:# value:int next:flags.0?Node"),
+        ("tree", 0x10000004, "Tree", "value:long children:Vector<Tree>"),
+        ("sink", -0x10000005, "Sink",
+         "flags:# i:int l:long d:double s:string b:bytes ok:Bool"
+         " opt_i:flags.0?int opt_s:flags.1?string marker:flags.2?true opt_point:flags.3?Point"
+         " opt_longs:flags.4?Vector<long> opt_ok:flags.5?Bool opt_d:flags.31?double"
+         " flags2:# opt2_l:flags2.0?long opt2_b:flags2.7?bytes opt2_true:flags2.31?true"
+         " opt2_points:flags2.3?Vector<Point>"
+         " point:Point ints:Vector<int> points:Vector<Point> grid:Vector<Vector<long>>"
+         " strs:Vector<string> blobs:Vector<bytes> doubles:Vector<double> bools:Vector<Bool>"
+         " node:Node tree:Tree any:Object"),
+    ]),
+    "methods": _entries("method", [
+        ("getSink", 0x20000001, "Sink", "flags:# sink:Sink limit:flags.0?int tag:flags.1?true"),
+        ("ping", 0x20000002, "Bool", "ping_id:long"),
+    ]),
+}
+
+LARGE = generate_schema(n_constructors=2000, n_methods=800, seed=0)
+
+SCHEMAS = [TINY, FULL, LARGE]
