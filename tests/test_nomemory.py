@@ -82,7 +82,8 @@ needed = sweep()  # free lists and caches fill up
 refs, blocks = refcounts(), sys.getallocatedblocks()
 needed = sweep()
 gc.collect()
-blocks = sys.getallocatedblocks() - blocks - 1  # less the int holding the first count
+# less the int holding the first count; the count is 0 without pymalloc
+blocks = sys.getallocatedblocks() - blocks - 1 if blocks else 0
 after = refcounts()
 # None, True and False (last) may only lose references that interpreter caches held.
 changed = [n - m if i < 9 else max(n - m, 0) for i, (m, n) in enumerate(zip(refs, after))]

@@ -93,13 +93,15 @@ private:
 #endif
 };
 
-// Adds `note` to the pending exception (PEP 678). The exception itself is
-// left as it was when the note cannot be added.
-inline void add_note_to_pending(PyObject* note) {
+// Adds `note` to the pending exception (PEP 678) by calling its method
+// `add_note` (an interned "add_note": a fresh string per call would fill the
+// interpreter's method cache). The exception itself is left as it was when
+// the note cannot be added.
+inline void add_note_to_pending(PyObject* note, PyObject* add_note) {
 #if VELTA_PY_AT_LEAST(3, 12)
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;
-    PyObject* result = PyObject_CallMethod(exc, "add_note", "O", note);
+    PyObject* result = PyObject_CallMethodOneArg(exc, add_note, note);
     if (result) Py_DECREF(result);
     else PyErr_Clear();
     PyErr_SetRaisedException(exc);
@@ -109,7 +111,7 @@ inline void add_note_to_pending(PyObject* note) {
     if (!type) return;
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback && value) PyException_SetTraceback(value, traceback);
-    PyObject* result = value ? PyObject_CallMethod(value, "add_note", "O", note) : nullptr;
+    PyObject* result = value ? PyObject_CallMethodOneArg(value, add_note, note) : nullptr;
     if (result) Py_DECREF(result);
     else PyErr_Clear();
     PyErr_Restore(type, value, traceback);

@@ -71,6 +71,7 @@ struct ModuleState {
     PyObject* str_data = nullptr;
     PyObject* str_value = nullptr;
     PyObject* str_state = nullptr;
+    PyObject* str_add_note = nullptr;
 
     // Small constants.
     PyObject* empty_str = nullptr;
@@ -98,6 +99,7 @@ int init_constants() {
         {&S.str_json, "json"},            {&S.str_json_data, "json_data"},
         {&S.str_schema_json, "schema_json"}, {&S.str_data, "data"},
         {&S.str_value, "value"},          {&S.str_state, "state"},
+        {&S.str_add_note, "add_note"},
     };
     for (const Interned& entry : names) {
         if (*entry.slot) continue;
@@ -1113,7 +1115,7 @@ void attach_error_path(TLParserObject* self, const char* verb, bool with_offset)
     }
     PyRef note(describe_error_path(self, verb, with_offset));
     forget_error_path(self);
-    if (note) velta::add_note_to_pending(note.get());
+    if (note) velta::add_note_to_pending(note.get(), S.str_add_note);
 }
 
 // ---- buffer and scalars ----------------------------------------------------
