@@ -119,12 +119,14 @@ int init_constants() {
 // Traceback entries. Each internal operation that fails adds one entry naming
 // itself, so a failure deep inside a nested message shows the whole road.
 
-void add_traceback(const char* funcname, int lineno) {
+// `own_globals` gives the entry a namespace of its own: needed where the
+// module's may belong to another interpreter.
+void add_traceback(const char* funcname, int lineno, bool own_globals = false) {
     PyCodeObject* code = nullptr;
     PyFrameObject* frame = nullptr;
     {
         SavedException pending;  // the new objects must not see the exception
-        PyObject* globals = S.globals;
+        PyObject* globals = own_globals ? nullptr : S.globals;
         PyRef fallback_globals;
         if (!globals) {
             fallback_globals.reset(PyDict_New());
@@ -2195,7 +2197,7 @@ int copy_spec_attribute(PyObject* spec, PyObject* globals, const char* attr, con
     return PyDict_SetItemString(globals, key, value.get());
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* create_module_object(PyObject* spec) {
     PyInterpreterState* interp = PyInterpreterState_Get();
     const int64_t current = PyInterpreterState_GetID(interp);
     if (current == -1 && PyErr_Occurred()) return nullptr;
@@ -2220,6 +2222,15 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     if (copy_spec_attribute(spec, globals, "parent", "__package__", false) < 0) return nullptr;
     if (copy_spec_attribute(spec, globals, "submodule_search_locations", "__path__", true) < 0) return nullptr;
     return module.release();
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    PyObject* module = create_module_object(spec);
+    if (!module) {
+        add_traceback("init Velta.tl", __LINE__, true);
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init Velta.tl");
+    }
+    return module;
 }
 
 // Warns when the running interpreter is not the one the headers came from.
