@@ -1,7 +1,9 @@
 """The velta command line, run as a subprocess the way a user runs it."""
 import json
+import struct
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -120,3 +122,56 @@ def test_help_and_demo(command):
     if command == ["demo"]:
         demo = velta("demo")
         assert demo.returncode == 0 and b"round trip OK" in demo.stdout
+
+
+NODE_TL = "leaf = Node;\nwrap x:Vector<Node> = Node;\n"
+
+
+def nested_message(depth):
+    """A message of NODE_TL `depth` levels deep (a dict and a list per level), built by
+    hand: packing it from Python would need more stack than pytest leaves."""
+    from Velta.schema import combinator_id
+    wrap = struct.pack("<3I", combinator_id("wrap x:Vector<Node> = Node"), 0x1CB5C415, 1)
+    return wrap * depth + struct.pack("<I", combinator_id("leaf = Node"))
+
+
+def deep_json(depth):
+    return b"[" * depth + b"]" * depth
+
+
+LONG_INT = b"1" * 5000  # beyond int()'s default limit of 4300 digits
+
+
+@pytest.mark.parametrize("args, files, stdin", [
+    # JSON output needs more stack than the codec: a message it unpacks may not print
+    (["decode", "--schema", "n.tl"], {"n.tl": NODE_TL}, nested_message(495)),
+    (["decode", "--schema", "n.tl", "--compact"], {"n.tl": NODE_TL}, nested_message(495)),
+    (["schema", "--schema", "s.json"], {"s.json": b'{"constructors": [{"id": ' + LONG_INT + b"}]}"}, b""),
+    (["encode", "--schema", "chat.json"], {}, b'{"_": "peerUser", "user_id": ' + LONG_INT + b"}"),
+    (["schema", "--schema", "s.json"], {"s.json": deep_json(100_000)}, b""),
+    (["encode", "--schema", "chat.json"], {}, deep_json(100_000)),
+], ids=["deep-message", "deep-message-compact", "long-int-schema", "long-int-input", "deep-schema",
+        "deep-input"])
+def test_hostile_input_is_one_line_not_a_traceback(chat, args, files, stdin):
+    for name, content in files.items():
+        Path(name).write_bytes(content.encode() if isinstance(content, str) else content)
+    result = velta(*args, stdin=stdin)
+    assert (result.returncode, result.stdout) == (1, b"")
+    assert result.stderr.startswith(b"velta: error: ") and len(result.stderr.splitlines()) == 1, result.stderr[-300:]
+
+
+@pytest.mark.parametrize("command", ["decode", "schema", "demo"])
+def test_text_stdout_cannot_encode(tmp_path, monkeypatch, command):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("PYTHONIOENCODING", "ascii")
+    from Velta.schema import from_tl
+    text = "price amount:string = Price;\n"
+    Path("euro.tl").write_text(text)
+    schema = from_tl(text)
+    schema["constructors"][0]["predicate"] = "pr\N{EURO SIGN}ce"
+    Path("euro.json").write_text(json.dumps(schema))
+    data = TLParser(from_tl(text)).pack({"_": "price", "amount": "5 \N{EURO SIGN}"})
+    args = {"decode": ["--schema", "euro.tl"], "schema": ["--schema", "euro.json"], "demo": []}[command]
+    result = velta(command, *args, stdin=data)
+    assert result.returncode == 1 and (command == "demo" or result.stdout == b"")
+    assert result.stderr.startswith(b"velta: error: stdout") and len(result.stderr.splitlines()) == 1, result.stderr

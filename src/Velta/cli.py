@@ -35,6 +35,34 @@ def _failure(exc: BaseException) -> str:
     return _one_line(f"{exc} ({notes})" if notes else exc)
 
 
+def _json_loads(text: str | bytes, what: str) -> Any:
+    """json.loads, with every way it can fail on hostile text as a CLIError:
+    malformed JSON, integers beyond int()'s digit limit, deep nesting."""
+    try:
+        return json.loads(text)
+    except RecursionError:
+        raise CLIError(f"{what} is nested too deeply") from None
+    except ValueError as exc:  # JSONDecodeError, UnicodeDecodeError, the int digit limit
+        raise CLIError(f"{what} is not valid JSON: {_one_line(exc)}") from None
+
+
+def _unencodable(exc: UnicodeEncodeError) -> CLIError:
+    char = exc.object[exc.start:exc.end]
+    return CLIError(f"stdout ({exc.encoding}) cannot encode {char!r}; set PYTHONIOENCODING=utf-8")
+
+
+def _write_text(text: str) -> None:
+    """Write text to stdout whole, or fail with a CLIError, writing nothing,
+    when stdout's encoding cannot represent it."""
+    try:
+        text.encode(sys.stdout.encoding or "utf-8", sys.stdout.errors or "strict")
+    except UnicodeEncodeError as exc:
+        raise _unencodable(exc) from None
+    except LookupError:  # an encoding or error handler that only the stream knows
+        pass
+    sys.stdout.write(text)
+
+
 def _read(path: str | None, what: str) -> bytes:
     try:
         if path is None or path == "-":
@@ -55,8 +83,10 @@ def load_schema(path: str) -> Schema:
     if not path.endswith(".tl"):
         try:
             schema: Schema = json.loads(text)
-        except json.JSONDecodeError as exc:
-            json_error = str(exc)
+        except RecursionError:
+            raise CLIError(f"schema {path} is nested too deeply") from None
+        except ValueError as exc:  # JSONDecodeError, or an integer beyond int()'s digit limit
+            json_error = _one_line(exc)
         else:
             if not isinstance(schema, dict):
                 raise CLIError(f"schema {path}: expected a JSON object")
@@ -153,18 +183,18 @@ def cmd_decode(args: argparse.Namespace) -> int:
         raise TypeError(f"{type(obj).__name__} is not JSON serializable")
 
     indent, separators = (None, (",", ":")) if args.compact else (2, None)
-    sys.stdout.write(json.dumps(value, ensure_ascii=False, indent=indent, separators=separators,
-                                default=default) + "\n")
+    try:
+        text = json.dumps(value, ensure_ascii=False, indent=indent, separators=separators, default=default)
+    except RecursionError:
+        raise CLIError("the decoded message is nested too deeply to print as JSON") from None
+    _write_text(text + "\n")
     return 0
 
 
 def cmd_encode(args: argparse.Namespace) -> int:
     schema = load_schema(args.schema)
     parser = _parser(schema, args.schema)
-    try:
-        value = json.loads(_read(args.input, "input"))
-    except (json.JSONDecodeError, UnicodeDecodeError) as exc:
-        raise CLIError(f"input is not valid JSON: {_one_line(exc)}") from None
+    value = _json_loads(_read(args.input, "input"), "input")
     if not isinstance(value, dict):
         raise CLIError('input must be a JSON object with a "_" key')
     try:
@@ -202,13 +232,16 @@ def cmd_schema(args: argparse.Namespace) -> int:
     if not lines and (args.id is not None or args.name is not None):
         what = f"id 0x{args.id:08x}" if args.id is not None else f"name {args.name!r}"
         raise CLIError(f"no constructor or method with {what} in {args.schema}")
-    print("\n".join(lines))
+    _write_text("\n".join(lines) + "\n")
     return 0
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
     from Velta.demo import main as demo_main
-    return demo_main()
+    try:
+        return demo_main()
+    except UnicodeEncodeError as exc:
+        raise _unencodable(exc) from None
 
 
 def _id(text: str) -> int:
