@@ -1,5 +1,7 @@
 import json
 import random
+import re
+from pathlib import Path
 import struct
 import warnings
 
@@ -22,6 +24,9 @@ from Velta.schema import TLSchemaWarning, combinator_id, from_tl
     ("invokeWithLayer {X:Type} layer:int query:!X = X", 0xDA9B0D0D),
     ("replyKeyboardHide flags:# selective:flags.2?true = ReplyMarkup", 0xA03E5B85),
     ("upload.file type:storage.FileType mtime:int bytes:bytes = upload.File", 0x096A18D5),
+    # bytes inside a vector is not rewritten
+    ("messages.sendVote peer:InputPeer msg_id:int options:Vector<bytes> = Updates", 0x10EA6184),
+    ("messagePeerVoteMultiple peer:Peer options:Vector<bytes> date:int = MessagePeerVote", 0x4628F6E6),
 ])
 def test_combinator_id_reproduces_known_ids(line, expected):
     assert combinator_id(line) == expected
@@ -201,3 +206,46 @@ def test_generated_schema_round_trips_through_the_codec():
         assert parser.unpack(data) == value
         nested += any(isinstance(v, (dict, list)) and v for v in value.values())
     assert nested > 20
+
+
+PUBLIC_SCHEMA = Path(__file__).resolve().parents[2] / "shared" / "schemas" / "api.tl"
+
+
+@pytest.mark.skipif(not PUBLIC_SCHEMA.exists(), reason="the public schema is not on this machine")
+def test_public_schema_ids_match_with_and_without_explicit_ids():
+    text = PUBLIC_SCHEMA.read_text(encoding="utf-8")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        published = from_tl(text)
+        hashed = from_tl(re.sub(r"^([A-Za-z_][\w.]*)#[0-9a-fA-F]+", r"\1", text, flags=re.MULTILINE))
+    entries = published["constructors"] + published["methods"]
+    assert len(entries) > 2000
+    assert [e["id"] for e in hashed["constructors"] + hashed["methods"]] == [e["id"] for e in entries]
+
+
+@pytest.mark.parametrize("line, field, word", [
+    ("a f:# x:f.0?int = A;", "x", "f"),  # valid TL, but not a word the codec computes
+    ("a x:flags.0?int flags:# = A;", "x", "flags"),  # declared after the field
+    ("a x:flags.0?int = A;", "x", "flags"),  # not declared
+    ("a flags:int x:flags.0?int = A;", "x", "flags"),  # not a '#' field
+    ("a flags:# y:flags2.1?true flags2:# = A;", "y", "flags2"),
+    ("a flags:# x:flags.0?int\n  z:g.3?Vector<long> = A;", "z", "g"),
+])
+def test_conditional_field_on_an_unknown_flags_word_warns(line, field, word):
+    with pytest.warns(TLSchemaWarning) as caught:
+        schema = from_tl("b = B;\n" + line)
+    assert len(caught) == 1
+    message = str(caught[0].message)
+    assert message.startswith("line 2: a: ") and f"'{field}'" in message and f"'{word}'" in message
+    assert field in [p["name"] for p in schema["constructors"][1]["params"]]  # kept, as written
+
+
+@pytest.mark.parametrize("line", [
+    "a flags:# x:flags.0?int y:flags.31?true = A;",
+    "a flags:# flags2:# x:flags2.0?int y:flags.1?Vector<bytes> = A;",
+    "a flags:# x:flags.0?int flags2:# y:flags2.0?string = A;",
+])
+def test_conditional_fields_on_flags_words_declared_before_them_do_not_warn(line):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        from_tl(line)

@@ -35,9 +35,10 @@ CRC32 (``zlib.crc32``) of the combinator text normalised thus, in order:
 1. the trailing ``;`` and the ``#id`` right after the name are removed;
 2. the characters ``{`` and ``}`` are removed, keeping what they enclose;
 3. every parameter of the form ``name:W.N?true`` is removed;
-4. the type ``bytes`` is written as ``string`` wherever it stands as a type
-   (after ``:``, a condition's ``?`` or a ``<``): the two share one
-   encoding and hash alike;
+4. the type ``bytes`` is written as ``string`` where it stands as a
+   parameter's own type (right after ``:`` or a condition's ``?``): the two
+   share one encoding and hash alike. Inside ``Vector<...>`` it stays
+   ``bytes``;
 5. each ``<`` becomes a space and each ``>`` is removed;
 6. spaces are put around ``=``, runs of white space become one space, and
    the text is stripped at both ends.
@@ -45,6 +46,13 @@ CRC32 (``zlib.crc32``) of the combinator text normalised thus, in order:
 So ``vector {t:Type} # [ t ] = Vector t`` hashes the text ``vector t:Type
 # [ t ] = Vector t``, giving 0x1cb5c415, and ``boolTrue = Bool`` gives
 0x997275b5.
+
+Flags words. The codec computes and reads only the flags words named
+``flags`` and ``flags2`` (type ``#``) that come before the fields they
+govern. A conditional field governed by any other word (``f:# x:f.0?int``)
+or by a word declared after it or not at all is valid TL but cannot be packed
+or unpacked; ``from_tl`` keeps it and issues a ``TLSchemaWarning`` naming the
+line, the combinator and the field.
 
 Malformed input raises ``ValueError`` whose message starts with the number of
 the offending line (for a combinator, the line where it begins).
@@ -58,7 +66,9 @@ __all__ = ["TLSchemaWarning", "combinator_id", "from_tl"]
 
 
 class TLSchemaWarning(UserWarning):
-    """An explicit combinator id that differs from the id its text hashes to."""
+    """A line the codec will not treat as its text says: an explicit
+    combinator id that differs from the id its text hashes to, or a
+    conditional field whose flags word the codec does not know."""
 
 
 _IDENT = r"[A-Za-z_]\w*"
@@ -69,11 +79,12 @@ _GENERIC_DECL = re.compile(rf"{_IDENT}:(?:Type|#)")
 _TYPE = r"[!%]?[A-Za-z_][\w.%<>]*"
 _PARAM = re.compile(rf"({_IDENT}):((?:{_IDENT}\.\d+\?)?(?:#|{_TYPE}))")
 _RESULT = re.compile(_TYPE)
+_FLAG_WORDS = ("flags", "flags2")
 
 # Normalisation steps of combinator_id.
 _LEADING_ID = re.compile(r"^([^\s#]+)#[0-9a-fA-F]*")
 _TRUE_FLAG = re.compile(rf"(?<!\S){_IDENT}:{_IDENT}\.\d+\?true(?!\S)")
-_BYTES_TYPE = re.compile(r"(?<=[:?<])bytes\b")
+_BYTES_TYPE = re.compile(r"(?<=[:?])bytes(?![\w.])")
 
 
 def combinator_id(text: str) -> int:
@@ -124,11 +135,19 @@ def _combinator(text: str, lineno: int, is_method: bool):
         if not _GENERIC_DECL.fullmatch(decl):
             raise fail(f"bad generic declaration '{decl}'")
     params = []
+    flag_words = set()  # the flags words declared so far
+    unknown_words = []  # (field, word) of conditional fields the codec cannot handle
     for arg in args:
         param = _PARAM.fullmatch(arg)
         if not param or not _balanced(param.group(2)):
             raise fail(f"bad parameter '{arg}'")
-        params.append({"name": param.group(1), "type": param.group(2)})
+        field, type_text = param.groups()
+        params.append({"name": field, "type": type_text})
+        word, dot, _ = type_text.partition(".")
+        if type_text == "#" and field in _FLAG_WORDS:
+            flag_words.add(field)
+        elif dot and "?" in type_text and word not in flag_words:
+            unknown_words.append((field, word))
     result = right.split()
     if len(result) != 1 or not _RESULT.fullmatch(result[0]) or not _balanced(result[0]):
         raise fail(f"bad result type '{right.strip()}'")
@@ -142,6 +161,14 @@ def _combinator(text: str, lineno: int, is_method: bool):
             stacklevel=3,
         )
         ident = int(explicit, 16)
+    for field, word in unknown_words:
+        where = "not a '#' field declared before it" if word in _FLAG_WORDS else "not 'flags' or 'flags2'"
+        warnings.warn(
+            f"line {lineno}: {name}: field '{field}' depends on flags word '{word}', which is "
+            f"{where}; the codec cannot pack or unpack it",
+            TLSchemaWarning,
+            stacklevel=3,
+        )
     signed = ident - (1 << 32) if ident >= 1 << 31 else ident
     return {
         "id": str(signed),
