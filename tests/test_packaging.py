@@ -1,0 +1,27 @@
+"""What the installed distribution ships besides the code."""
+import importlib.metadata
+import os
+import shutil
+import subprocess
+import sys
+
+import Velta
+
+DIST = importlib.metadata.distribution("Velta")
+
+
+def test_metadata_matches_the_package():
+    assert DIST.version == Velta.__version__
+    assert {"Typing :: Typed", "License :: OSI Approved :: MIT License"} <= set(DIST.metadata.get_all("Classifier"))
+    assert any(f.name == "LICENSE" for f in DIST.files or [])
+    assert any(f.name == "py.typed" for f in DIST.files or [])
+
+
+def test_velta_command_is_installed():
+    (entry,) = [e for e in DIST.entry_points if e.group == "console_scripts" and e.name == "velta"]
+    assert entry.value == "Velta.cli:main"
+    # next to the interpreter that runs the tests (a venv's bin), else on PATH
+    script = shutil.which("velta", path=os.path.dirname(sys.executable)) or shutil.which("velta")
+    assert script is not None
+    result = subprocess.run([script, "schema", "--schema", "/nonexistent.json"], capture_output=True)
+    assert result.returncode == 1 and result.stderr.startswith(b"velta: error: cannot read schema")
