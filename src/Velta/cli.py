@@ -1,4 +1,5 @@
-"""Command-line front end: ``python -m Velta {decode,encode,schema,demo}``.
+"""Command-line front end: ``velta {decode,encode,schema,types,demo}``, also
+run as ``python -m Velta``.
 
 Exit status: 0 on success, 1 for bad input or data (one ``velta: error:``
 line on stderr), 2 for usage errors reported by argparse.
@@ -236,6 +237,21 @@ def cmd_schema(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_types(args: argparse.Namespace) -> int:
+    from Velta.typegen import typed_module
+    schema = load_schema(args.schema)
+    _parser(schema, args.schema)  # the same checks the codec makes
+    text = typed_module(schema, source=Path(args.schema).name, standard=args.standard)
+    if args.output:
+        try:
+            Path(args.output).write_text(text, encoding="utf-8")
+        except OSError as exc:
+            raise CLIError(f"cannot write {args.output}: {exc.strerror}") from None
+    else:
+        _write_text(text)
+    return 0
+
+
 def cmd_demo(args: argparse.Namespace) -> int:
     from Velta.demo import main as demo_main
     try:
@@ -279,6 +295,12 @@ def build_parser() -> argparse.ArgumentParser:
     pick = sub.add_mutually_exclusive_group()
     pick.add_argument("--id", type=_id, help="show only this id (0x… or decimal)")
     pick.add_argument("--name", help="show only this constructor or method")
+
+    sub = command("types", "Write a Python module of TypedDicts for the schema's values.", cmd_types)
+    sub.add_argument("--output", "-o", metavar="FILE", help="output file (default: stdout)")
+    sub.add_argument("--standard", action="store_true",
+                     help="type the values of the codec's standard mode (int128/int256 as int, "
+                          "flags.N?Bool as bool or None)")
 
     command("demo", "Pack and unpack the bundled chat example.", cmd_demo)
     return parser

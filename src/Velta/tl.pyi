@@ -57,6 +57,7 @@ class TLParser:
 
     def pack(self, value: Mapping[str, Any]) -> bytes:
         """Encode ``value``, whose "_" key names a constructor, into TL bytes.
+        Any mapping will do, the TypedDicts of ``velta types`` included.
 
         Flags words are computed from which conditional fields are present
         (not None; exactly True for ``true`` fields).  A missing unconditional
@@ -66,9 +67,13 @@ class TLParser:
         for values that do not fit their field.
         """
 
-    def unpack(self, data: bytes) -> dict[str, Any]:
+    def unpack(self, data: bytes) -> Any:
         """Decode one TL object from ``data`` into a dict whose "_" key names
         the constructor.  Bytes after the object are ignored.
+
+        The result is typed ``Any`` so that it can be given a precise type
+        (``msg: Message = parser.unpack(data)``, with the TypedDicts that
+        ``velta types`` writes); it is always a ``dict[str, Any]``.
 
         ``int`` fields read back unsigned (0 to 4294967295).  Raises
         RuntimeError "Parse error at position N" for truncated input and
