@@ -75,6 +75,10 @@ def test_schema_listing_and_lookup(chat):
     assert schema("--id", "0x4423E6C5") == listing[-1:]
     assert schema("--id", str(0x8F97C628 - 2**32)) == listing[:1]  # signed ids as schemas write them
     assert schema("--name", "peerUser") == listing[2:3]
+    assert schema("--search", "PEERUSER") == listing[2:3]  # in a name, any case
+    assert schema("--search", "photo") == [line for line in listing if "photo" in line.lower()]
+    assert len(schema("--search", "photo")) == 2  # user (a parameter) and userProfilePhoto
+    assert schema("--search", "Vector<Message>") == [line for line in listing if "Vector<Message>" in line]
 
 
 def test_tl_schema_text(tmp_path, monkeypatch):
@@ -103,6 +107,7 @@ def test_tl_schema_text(tmp_path, monkeypatch):
     (["encode", "--schema", "chat.json"], b'{"_": "userProfilePhoto", "stripped_thumb": "xyz"}'),
     (["encode", "--schema", "chat.json"], b'{"_": "peerUser", "user_id": -5}'),  # out of range
     (["schema", "--schema", "chat.json", "--name", "nosuch"], b""),
+    (["schema", "--schema", "chat.json", "--search", "nosuch"], b""),
 ])
 def test_bad_input_is_one_line_and_status_1(chat, args, stdin):
     result = velta(*args, stdin=stdin)
@@ -111,7 +116,8 @@ def test_bad_input_is_one_line_and_status_1(chat, args, stdin):
 
 
 @pytest.mark.parametrize("args", [[], ["decode"], ["frob"], ["schema", "--schema", "s", "--id", "x"],
-                                  ["schema", "--schema", "s", "--id", "1", "--name", "m"]])
+                                  ["schema", "--schema", "s", "--id", "1", "--name", "m"],
+                                  ["schema", "--schema", "s", "--search", "x", "--name", "m"]])
 def test_usage_errors_are_status_2(args):
     assert velta(*args).returncode == 2
 

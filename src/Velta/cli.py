@@ -216,6 +216,13 @@ def cmd_encode(args: argparse.Namespace) -> int:
     return 0
 
 
+def _matches(word: str, name: str, params: str) -> bool:
+    """Whether word occurs, ignoring case, in the entry's name or in one of its
+    parameters' names or types (``name:type``)."""
+    word = word.casefold()
+    return word in name.casefold() or any(word in param.casefold() for param in params.split())
+
+
 def cmd_schema(args: argparse.Namespace) -> int:
     schema = load_schema(args.schema)
     _parser(schema, args.schema)  # the same checks the codec makes
@@ -227,11 +234,14 @@ def cmd_schema(args: argparse.Namespace) -> int:
             if args.name is not None and _entry_name(entry) != args.name:
                 continue
             params = " ".join(f"{p['name']}:{p['type']}" for p in entry.get("params") or [])
+            if args.search is not None and not _matches(args.search, _entry_name(entry), params):
+                continue
             result = entry.get("type") or _entry_name(entry)
             lines.append(f"0x{_entry_id(entry):08x} {kind:<11} {_entry_name(entry)} "
                          f"{params + ' ' if params else ''}= {result}")
-    if not lines and (args.id is not None or args.name is not None):
-        what = f"id 0x{args.id:08x}" if args.id is not None else f"name {args.name!r}"
+    if not lines and (args.id is not None or args.name is not None or args.search is not None):
+        what = (f"id 0x{args.id:08x}" if args.id is not None else f"name {args.name!r}" if args.name is not None
+                else f"a name or parameter matching {args.search!r}")
         raise CLIError(f"no constructor or method with {what} in {args.schema}")
     _write_text("\n".join(lines) + "\n")
     return 0
@@ -295,6 +305,8 @@ def build_parser() -> argparse.ArgumentParser:
     pick = sub.add_mutually_exclusive_group()
     pick.add_argument("--id", type=_id, help="show only this id (0x… or decimal)")
     pick.add_argument("--name", help="show only this constructor or method")
+    pick.add_argument("--search", metavar="WORD",
+                      help="show the entries whose name or parameters contain WORD (any case)")
 
     sub = command("types", "Write a Python module of TypedDicts for the schema's values.", cmd_types)
     sub.add_argument("--output", "-o", metavar="FILE", help="output file (default: stdout)")
