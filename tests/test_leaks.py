@@ -1,7 +1,6 @@
 """Repeated compile, pack and unpack, on success and on every kind of failure,
 must not grow Python memory, native memory or the reference counts of the
 objects that pass through the codec."""
-import contextlib
 import ctypes
 import gc
 import json
@@ -34,7 +33,9 @@ SEEN_FIELD = next(k for k in P.unpack(WIRE) if k == FIELD)  # the key object the
 ID, VEC2, UNKNOWN = WIRE[:4], b"\x15\xc4\xb5\x1c\x02\x00\x00\x00", b"\x05\x00\x00\x00"
 CYCLE = {"_": "node"}
 CYCLE["next"] = CYCLE
-DEEP = b"\x02\x00\x11\x7a\x01\x00\x00\x00" * 20000
+# Deep enough to reach the bound on any stack: from 3.14 on, C recursion is
+# bounded by the real stack (tens of thousands of levels), not by a count.
+DEEP = b"\x02\x00\x11\x7a\x01\x00\x00\x00" * 1_000_000
 
 
 class Hooked(dict):  # a value whose get() first runs `hook`
@@ -45,11 +46,6 @@ class Hooked(dict):  # a value whose get() first runs `hook`
     def get(self, *args):
         self.hook()
         return dict.get(self, *args)
-
-
-def pack_swallowing_busy():
-    with contextlib.suppress(RuntimeError):
-        P.pack(VALUE)
 
 
 def compile_with(**entry):
@@ -88,9 +84,11 @@ CASES = {  # name: (one call, the exception it must raise or None)
     **{"pack-" + k: ((lambda c=c: P.pack({**VALUE, **c})), e) for k, (c, e) in PACK_ERRORS.items()},
     "pack-get-raises": (lambda: P.pack(Hooked(lambda: {}[FIELD])), KeyError),
     "pack-recursion": (lambda: P.pack(CYCLE), RecursionError),
-    "pack-busy-pack": (lambda: P.pack(Hooked(lambda: P.pack(VALUE))), RuntimeError),
-    "pack-busy-unpack": (lambda: P.pack(Hooked(lambda: P.unpack(WIRE))), RuntimeError),
-    "pack-busy-swallowed": (lambda: P.pack(Hooked(pack_swallowing_busy)), None),
+    # the same parser used again from inside a running pack
+    "pack-reentrant-pack": (lambda: P.pack(Hooked(lambda: P.pack(VALUE))), None),
+    "pack-reentrant-unpack": (lambda: P.pack(Hooked(lambda: P.unpack(WIRE))), None),
+    "pack-reentrant-fails": (lambda: P.pack(Hooked(lambda: P.pack({**VALUE, "n": -1 << 40}))),
+                             OverflowError),
     "unpack": (lambda: P.unpack(WIRE), None),
     **{"unpack-" + k: ((lambda d=d: P.unpack(d)), e) for k, (d, e) in UNPACK_ERRORS.items()},
 }
@@ -136,7 +134,7 @@ def churn(op, exc, rounds):
 @pytest.mark.parametrize("case", CASES)
 def test_repeated_calls_keep_memory_and_refcounts_flat(case):
     op, exc = CASES[case]
-    rounds = 10 if "recursion" in case else 1000  # thousands of nesting levels per deep call
+    rounds = 5 if "recursion" in case else 1000  # up to 100,000s of nesting levels per deep call
     tracemalloc.start()
     try:
         churn(op, exc, rounds // 5)  # free lists, caches and the parser buffer settle
