@@ -110,7 +110,10 @@ class Constructor:
             raise OverflowError("value too large to convert to uint32_t")
         self.id = cid
         self.fields = tuple(_build_field(p) for p in entry.get("params", []))
-        self.conditional = tuple(f for f in self.fields if f[1] == CONDITIONAL)
+        # A conditional field can be packed only when its word comes first.
+        self.conditional = tuple(
+            (*f, any(g[1] == (FLAGS2_WORD if f[4] else FLAGS_WORD) for g in self.fields[:i]))
+            for i, f in enumerate(self.fields) if f[1] == CONDITIONAL)
 
 
 def load_schema(schema_json):
@@ -196,10 +199,7 @@ class TLParser:
             raise ValueError("Object must have '_' field")
         con = self._by_name.get(name)
         if con is None:
-            name.encode("utf-8")
-            con = self._by_name.get(name.split("\0", 1)[0])
-            if con is None:
-                raise ValueError(f"Unknown constructor: {name}")
+            raise ValueError(f"Unknown constructor: {name}")
 
         if type(value) is dict:
             lookup = value.get
@@ -208,12 +208,18 @@ class TLParser:
                 return value[key] if key in value else default
 
         flags = flags2 = 0
-        for py_name, _, kind, _, word, mask, bit in con.conditional:
+        given = {}
+        for py_name, _, kind, _, word, mask, bit, word_first in con.conditional:
             v = lookup(py_name)
             if (v is True) if kind == BOOL else (v is not None):
                 if not mask:
                     raise ValueError(
                         f"Field '{py_name}' uses flag bit {bit}, outside 0..31")
+                if not word_first:
+                    raise ValueError(
+                        f"Field '{py_name}' is conditional on a flags word that is not a field "
+                        "declared before it, so its presence cannot be written")
+                given[py_name] = v
                 if word:
                     flags2 |= mask
                 else:
@@ -227,9 +233,9 @@ class TLParser:
             elif role == CONDITIONAL:
                 if kind == BOOL or not mask & (flags2 if word else flags):
                     continue
-                v = lookup(py_name)
-                if v is None:
-                    continue
+                # What the first pass saw; a field whose bit another one set
+                # is read back all the same, so it gets its zero value.
+                v = given.get(py_name, _DEFAULTS[kind])
             else:
                 out += _U32.pack(flags if role == FLAGS_WORD else flags2)
                 continue

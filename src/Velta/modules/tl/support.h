@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -118,6 +119,77 @@ inline void add_note_to_pending(PyObject* note, PyObject* add_note) {
 #endif
 }
 
+// ---- version gates -------------------------------------------------------
+// A strong reference to d[key]: 1 found, 0 absent, -1 error. Borrowed
+// references into a dict that another thread may change are not safe
+// without the GIL, so values taken from callers' dicts are always owned.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** out) {
+#if VELTA_PY_AT_LEAST(3, 13)
+    return PyDict_GetItemRef(dict, key, out);
+#else
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    *out = found ? Py_NewRef(found) : nullptr;
+    return found ? 1 : (PyErr_Occurred() ? -1 : 0);
+#endif
+}
+
+// A strong reference to list[index], or null when the index is out of range
+// (no exception set). Without the GIL another thread may shrink the list
+// between a size check and the read, so the read itself must check.
+inline PyObject* list_item_ref(PyObject* list, Py_ssize_t index) {
+#ifdef Py_GIL_DISABLED
+    PyObject* item = PyList_GetItemRef(list, index);
+    if (!item && PyErr_ExceptionMatches(PyExc_IndexError)) PyErr_Clear();
+    return item;
+#else
+    return index < PyList_GET_SIZE(list) ? Py_NewRef(PyList_GET_ITEM(list, index)) : nullptr;
+#endif
+}
+
+// ---- a growable array on the C heap ----------------------------------------
+// For plain data only. Growth reports failure instead of throwing, so callers
+// turn it into MemoryError like every other allocation failure.
+template <typename T>
+class HeapArray {
+public:
+    HeapArray() noexcept = default;
+    HeapArray(const HeapArray&) = delete;
+    HeapArray& operator=(const HeapArray&) = delete;
+    ~HeapArray() { free(data_); }
+
+    size_t size() const noexcept { return size_; }
+    T& operator[](size_t i) noexcept { return data_[i]; }
+    const T& operator[](size_t i) const noexcept { return data_[i]; }
+
+    // Appends `count` copies of `fill`; false when memory runs out.
+    bool append(size_t count, const T& fill) noexcept {
+        if (count > capacity_ - size_ && !reserve(size_ + count)) return false;
+        for (size_t i = 0; i < count; ++i) data_[size_++] = fill;
+        return true;
+    }
+    void truncate(size_t size) noexcept {
+        if (size < size_) size_ = size;
+    }
+
+private:
+    bool reserve(size_t wanted) noexcept {
+        size_t capacity = capacity_ ? capacity_ : 8;
+        while (capacity < wanted) {
+            if (capacity > SIZE_MAX / 2 / sizeof(T)) return false;
+            capacity *= 2;
+        }
+        void* grown = realloc(data_, capacity * sizeof(T));
+        if (!grown) return false;
+        data_ = static_cast<T*>(grown);
+        capacity_ = capacity;
+        return true;
+    }
+
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
 // TL numbers are little-endian whatever the host; compilers turn these into
 // single loads and stores on little-endian machines.
 inline void store_le32(unsigned char* p, uint32_t v) noexcept {
@@ -150,11 +222,22 @@ inline std::string_view strip_condition(std::string_view text) noexcept {
     return q2 == std::string_view::npos ? rest : rest.substr(0, q2);
 }
 
+// ---- wire constants --------------------------------------------------------
 // The wire identifier of every vector.
 constexpr uint32_t kVectorId = 0x1CB5C415u;
 
-// The longest byte string the long form (0xFE + 3 length bytes) can carry.
+// Byte strings: lengths up to kShortStringMax take a one-byte prefix; longer
+// ones take kLongStringMarker and three length bytes, which caps the length
+// at kMaxByteStringLength (16 MiB - 1).
+constexpr size_t kShortStringMax = 253;
+constexpr unsigned char kLongStringMarker = 254;
 constexpr size_t kMaxByteStringLength = 0xFFFFFFu;
+
+// Every item starts and ends at a multiple of this many bytes.
+constexpr size_t kAlignment = 4;
+
+// A flags word has this many bits; conditions on other bits can never be set.
+constexpr int32_t kFlagsWordBits = 32;
 
 }  // namespace velta
 

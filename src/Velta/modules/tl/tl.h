@@ -42,7 +42,6 @@ enum TLType : uint32_t {
 struct TLOptionalFlag {
     int32_t bit_position;  // N exactly as parsed, not range-checked
     int32_t flags_index;   // 1 when W is exactly "flags2", else 0
-    char* name;            // reserved: always null
 };
 
 // One parameter of a constructor or method.
@@ -53,12 +52,14 @@ struct TLField {
     char* type_name;         // UTF-8 copy of the whole type text
     int32_t is_optional;     // 1 when the type text contains "?"
     TLOptionalFlag flag_info;  // meaningful only when is_optional
-    int32_t is_generic;      // reserved: always 0
 
     // Derived once by the compiler so the codec does no text work per value.
     int32_t flags_word;      // 1 for the field named "flags", 2 for "flags2", else 0
     uint32_t flag_mask;      // 1 << bit_position; 0 when unconditional or the
                              // bit lies outside a 32-bit word
+    int32_t word_declared;   // the field named by flags_index ("flags" or
+                             // "flags2") comes before this one; only then can
+                             // pack write a value for this field
 };
 
 // One schema entry, constructor or method; both share the table.
@@ -72,11 +73,14 @@ struct TLConstructor {
     int32_t has_flags2;   // some field is conditional on "flags2"
 
     // Derived for the codec, released with the table (strong references).
-    PyObject* py_name;      // `name` as a str: the "_" of unpacked dicts
-    PyObject* py_template;  // made on first unpack: {"_": py_name, field: None, ...}
-                            // in wire order; each decoded object starts as a copy
-    int32_t distinct_names; // set with py_template: no two fields share a name,
-                            // so a None already in the copy can stay
+    PyObject* py_name;      // `name` as a str: the "_" of unpacked dicts and
+                            // the key of the compiler's name map
+    int32_t distinct_names; // no two fields share a name, so the None that a
+                            // copy of py_template holds for a field can stay
+    PyObject* py_template;  // {"_": py_name, field: None, ...} in wire order;
+                            // each decoded object starts as a copy. Made on
+                            // first use by whichever call gets there first,
+                            // and published with an atomic compare-exchange
 };
 
 // The whole compiled schema: "constructors" entries first, then "methods".
