@@ -189,7 +189,7 @@ class _Generator:
             out += ["", f"# {title}", ""]
             for is_method, entry in self.entries:
                 if is_method == wanted_methods:
-                    out += self.typed_dict(is_method, entry)
+                    out += [*self.typed_dict(is_method, entry), ""]
         out += ["", "# Types: the constructors a field of each TL type may hold", ""]
         for tl_type, members in self.members.items():
             union = " | ".join(self.typeddict[m] for m in members)
