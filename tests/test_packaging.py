@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 import Velta
 
@@ -20,8 +21,10 @@ def test_metadata_matches_the_package():
 def test_velta_command_is_installed():
     (entry,) = [e for e in DIST.entry_points if e.group == "console_scripts" and e.name == "velta"]
     assert entry.value == "Velta.cli:main"
-    # next to the interpreter that runs the tests (a venv's bin), else on PATH
-    script = shutil.which("velta", path=os.path.dirname(sys.executable)) or shutil.which("velta")
+    # where pip puts scripts for this interpreter (a venv's bin, or the user scheme), else on PATH
+    places = [os.path.dirname(sys.executable), sysconfig.get_path("scripts"),
+              sysconfig.get_path("scripts", f"{os.name}_user")]
+    script = shutil.which("velta", path=os.pathsep.join(places)) or shutil.which("velta")
     assert script is not None
     result = subprocess.run([script, "schema", "--schema", "/nonexistent.json"], capture_output=True)
     assert result.returncode == 1 and result.stderr.startswith(b"velta: error: cannot read schema")
