@@ -35,6 +35,7 @@ PARAMS.update(
     opt2=[("flags", "#"), ("flags2", "#"), ("a", "flags2.3?long"), ("b", "flags.0?Vector<long>")],
     early=[("a", "flags.0?int"), ("flags", "#"), ("s", "string")],
     noword=[("a", "flags.0?int")],
+    lateword=[("f", "#"), ("x", "f.0?int"), ("flags", "#"), ("y", "flags.0?int")],
     otherword=[("f", "#"), ("a", "f.0?int")],
     shared=[("flags", "#"), ("a", "flags.2?int"), ("b", "flags.2?string"), ("c", "flags.2?true")],
     wide=[("flags", "#"), ("x", "flags.40?int"), ("t", "flags.-1?true")],
@@ -128,6 +129,8 @@ def test_decoding_and_round_trip(Parser, name, payload, fields):
     ("shared", {"a": 5}, u32(4, 5) + b"\x00" * 4, {"a": 5, "b": "", "c": True}),
     ("shared", {"b": "hi"}, u32(4, 0) + b"\x02hi\x00", {"a": 0, "b": "hi", "c": True}),
     ("shared", {"c": True}, u32(4, 0) + b"\x00" * 4, {"a": 0, "b": "", "c": True}),
+    # A field on the same bit whose word comes after it is never read, so never written.
+    ("lateword", {"y": 7}, u32(0, 1, 7), {"f": 0, "x": None, "y": 7}),
     ("wide", {"x": None, "t": 1}, u32(0), {"x": None, "t": False}),
     ("defaults", {}, u32(0) + bytes(16) + u32(0, 0, 0, VEC, 0),
      {"i": 0, "l": 0, "d": 0.0, "s": "", "b": b"", "B": False, "v": []}),

@@ -209,13 +209,14 @@ class TLParser:
 
         flags = flags2 = 0
         given = {}
-        for py_name, _, kind, _, word, mask, bit, word_first in con.conditional:
+        word_first = {f[0]: f[7] for f in con.conditional}
+        for py_name, _, kind, _, word, mask, bit, first in con.conditional:
             v = lookup(py_name)
             if (v is True) if kind == BOOL else (v is not None):
                 if not mask:
                     raise ValueError(
                         f"Field '{py_name}' uses flag bit {bit}, outside 0..31")
-                if not word_first:
+                if not first:
                     raise ValueError(
                         f"Field '{py_name}' is conditional on a flags word that is not a field "
                         "declared before it, so its presence cannot be written")
@@ -231,7 +232,7 @@ class TLParser:
             if role == PLAIN:
                 v = lookup(py_name, _DEFAULTS[kind])
             elif role == CONDITIONAL:
-                if kind == BOOL or not mask & (flags2 if word else flags):
+                if kind == BOOL or not mask & (flags2 if word else flags) or not word_first[py_name]:
                     continue
                 # What the first pass saw; a field whose bit another one set
                 # is read back all the same, so it gets its zero value.

@@ -1545,8 +1545,10 @@ int Writer::_write_object(PyObject* value) {
         }
         PyRef field_value;
         if (field.is_optional) {
+            // A reader takes the field as present when its bit is set in the
+            // word as read so far: never, unless the word comes first.
             const bool bit_set = (words[field.flag_info.flags_index == 0 ? 0 : 1] & field.flag_mask) != 0;
-            if (field.type == TL_TYPE_BOOL || !bit_set) continue;
+            if (field.type == TL_TYPE_BOOL || !bit_set || !field.word_declared) continue;
             field_value.reset(kept.take(i));
             // Another field set the bit this one shares: a reader will expect
             // this one's bytes too, so it gets its zero value, as a missing
