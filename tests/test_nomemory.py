@@ -105,7 +105,9 @@ def test_every_allocation_failure_is_a_clean_memory_error(operation):
     assert child.returncode == 0, f"child died ({child.returncode}):\n{child.stderr[-3000:]}"
     report = json.loads(child.stdout)
     print(operation, "allocation points:", report["points"])
-    assert report["points"] > 5, "the operation never reached an injected failure"
+    # Even pack allocates its vectors' lists and its result (free-threaded
+    # builds take more objects from per-thread free lists: fewer points there)
+    assert report["points"] >= 3, "the operation never reached an injected failure"
     assert report["bad"] == [], "\n".join(report["bad"][:20])
     assert report["refs"] == [0] * 12, f"reference counts changed: {report['refs']}"
     assert report["blocks"] == 0, f"{report['blocks']} objects leaked"
