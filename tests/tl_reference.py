@@ -4,15 +4,30 @@ The test suite runs every codec test against both this module and the C
 extension, the property tests use it as an oracle, and the benchmarks use it
 as the pure-Python baseline.  It is meant to be read: one plain function per
 encoding, no tricks beyond precomputing what each field needs.
+
+``TLParser(schema, standard=True)`` is the standard mode: boxed Bool, signed
+int and long, int128/int256, bare types, any ``#`` field as a flags word and
+gzip_packed objects inflated on the way in.  It has a reader and a writer of
+its own (the ``_std`` methods below), driven by a type tree compiled once per
+field; the default mode's code is left as it was.
 """
 
 import json
+import operator
 import struct
+import zlib
 
 INT, LONG, DOUBLE, STRING, BYTES, BOOL, VECTOR, OBJECT = range(8)
 
 VECTOR_ID = 0x1CB5C415
 MAX_BYTES_LEN = 0xFFFFFF
+
+# Kinds of the standard mode only.
+BOXED_BOOL, TRUE, INT128, INT256, BARE_VECTOR, BARE = range(8, 14)
+BOOL_TRUE_ID, BOOL_FALSE_ID = 0x997275B5, 0xBC799737
+GZIP_PACKED_ID = 0x3072CFA1
+# Inflated bytes allowed for all gzip_packed objects of one unpack call.
+MAX_INFLATED = 16 * 1024 * 1024
 
 # What a field is on the wire: one of the two flags words, a field guarded by
 # a flag bit, or a plain field.
@@ -20,6 +35,8 @@ FLAGS_WORD, FLAGS2_WORD, CONDITIONAL, PLAIN = range(4)
 
 _U32 = struct.Struct("<I")
 _U64 = struct.Struct("<Q")
+_I32 = struct.Struct("<i")
+_I64 = struct.Struct("<q")
 _F64 = struct.Struct("<d")
 _VECTOR_HEAD = struct.Struct("<II")
 _TRUE = _U32.pack(1)
@@ -95,9 +112,13 @@ def _build_field(param):
 
 
 class Constructor:
-    __slots__ = ("id", "name", "fields", "conditional")
+    __slots__ = ("id", "name", "fields", "conditional", "params", "result", "is_method",
+                 "std_fields", "std_conditional", "word_count")
 
-    def __init__(self, entry):
+    def __init__(self, entry, is_method=False):
+        self.params = entry.get("params", [])
+        self.result = entry.get("type")
+        self.is_method = is_method
         name = entry.get("predicate", entry.get("method", entry.get("type", "")))
         name.encode("utf-8")
         self.name = name.split("\0", 1)[0]
@@ -123,8 +144,9 @@ def load_schema(schema_json):
         if schema is None:
             raise AttributeError("'NoneType' object has no attribute 'get'")
         raise TypeError(f"Expected dict, got {type(schema).__name__}")
-    entries = schema.get("constructors", []) + list(schema.get("methods", ()))
-    return [Constructor(entry) for entry in entries]
+    constructors = schema.get("constructors", [])
+    entries = constructors + list(schema.get("methods", ()))
+    return [Constructor(entry, i >= len(constructors)) for i, entry in enumerate(entries)]
 
 
 def _as_int(value):
@@ -164,19 +186,29 @@ def _append_bytes(out, data):
 
 
 class TLParser:
-    """Packs dicts into TL bytes and back for the constructors of one schema."""
+    """Packs dicts into TL bytes and back for the constructors of one schema;
+    ``standard=True`` selects the standard mode (see the module docstring)."""
 
-    def __init__(self, schema_json):
+    def __init__(self, schema_json, *, standard=False):
+        self._standard = bool(standard)
         self._by_id = {}
         self._by_name = {}
-        for con in load_schema(schema_json):
+        constructors = load_schema(schema_json)
+        for con in constructors:
             # A later entry with the same id or name replaces the earlier one.
             self._by_id[con.id] = con
             self._by_name[con.name] = con
+        if self._standard:
+            self._types = {}
+            for con in constructors:
+                self._compile_std(con)
+            self._no_bytes = {}
         self._elements = {}
         self._data = b""
-        self._size = self._pos = 0
+        self._size = self._pos = self._base = 0
+        self._view = False
         self._error = False
+        self._inflate_left = MAX_INFLATED
 
     def _element_type(self, text):
         info = self._elements.get(text)
@@ -188,7 +220,10 @@ class TLParser:
 
     def pack(self, value):
         out = bytearray()
-        self._write_object(out, value)
+        if self._standard:
+            self._write_object_std(out, value, None)
+        else:
+            self._write_object(out, value)
         return bytes(out)
 
     def _write_object(self, out, value):
@@ -295,12 +330,38 @@ class TLParser:
                 raise TypeError("object of type 'NoneType' has no len()")
             raise TypeError("Argument 'data' has incorrect type "
                             f"(expected bytes, got {type(data).__name__})")
-        self._data, self._size, self._pos, self._error = data, len(data), 0, False
+        return self._unpack_at(data, 0)[0]
+
+    def unpack_from(self, buffer, offset=0):
+        """(value, end): one object read from ``buffer`` (anything with the
+        buffer interface, not copied) at ``offset``; ``end`` is the offset
+        just past it."""
+        offset = operator.index(offset)
+        if type(buffer) is bytes:
+            if not 0 <= offset <= len(buffer):
+                raise ValueError("offset out of range")
+            return self._unpack_at(buffer, offset)
+        with memoryview(buffer) as view:
+            if not view.c_contiguous:
+                raise BufferError("memoryview: underlying buffer is not C-contiguous")
+            with view.cast("B") as data:
+                if not 0 <= offset <= len(data):
+                    raise ValueError("offset out of range")
+                self._view = True
+                try:
+                    return self._unpack_at(data, offset)
+                finally:
+                    self._view = False
+
+    def _unpack_at(self, data, offset):
+        self._data, self._size, self._error = data, len(data), False
+        self._pos = self._base = offset
+        self._inflate_left = MAX_INFLATED
         try:
-            result = self._read_object()
+            result = self._read_object_std(None) if self._standard else self._read_object()
             if self._error:
                 raise RuntimeError(f"Parse error at position {self._pos}")
-            return result
+            return result, self._pos
         finally:
             self._data = b""
 
@@ -336,9 +397,10 @@ class TLParser:
             self._error = True
             return b""
         end = pos + n
-        # The padding is skipped without looking at it.
-        self._pos = end + (-end & 3)
-        return data[pos:end]
+        # The padding is skipped without looking at it; it aligns the end to
+        # 4 bytes counted from where the object being read began.
+        self._pos = end + (-(end - self._base) & 3)
+        return data[pos:end].tobytes() if self._view else data[pos:end]
 
     def _read_object(self):
         pos = self._pos
@@ -424,3 +486,339 @@ class TLParser:
                 break
         return items
 
+
+    # ======================================================= standard mode
+    #
+    # A field's type is a _Type tree: scalars, vectors (boxed or bare) of a
+    # type, a boxed object of any constructor, or one constructor bare.  A
+    # field is (py_name, role, type, word slot, bit mask, bit), role being
+    # FLAGS_WORD for every '#' field, CONDITIONAL or PLAIN; the word slot
+    # numbers the '#' fields of the constructor, and a conditional field
+    # names the slot of the word its condition refers to.
+
+    def _compile_std(self, con):
+        fields, words = [], {}  # words: C name -> slot of the latest '#' field
+        for param in con.params:
+            py_name, text = param["name"], param["type"]
+            c_name = py_name.split("\0", 1)[0]
+            optional = "?" in text
+            kept = _strip_condition(text)
+            if kept == "#" and not optional:
+                words[c_name] = slot = len(words)
+                fields.append((py_name, FLAGS_WORD, None, slot, 0, 0))
+                continue
+            typ = self._std_type(kept)
+            if not optional:
+                fields.append((py_name, PLAIN, typ, 0, 0, 0))
+                continue
+            parts = text.split("?", 1)[0].split(".")
+            if len(parts) > 2:
+                raise ValueError("too many values to unpack (expected 2)")
+            bit = int(parts[1]) if len(parts) == 2 else 0
+            if not -2**31 <= bit < 2**31:
+                raise OverflowError("value too large to convert to int")
+            word = parts[0].split("\0", 1)[0]
+            if word not in words:
+                raise ValueError(f"Field '{py_name}' is conditional on '{parts[0]}', "
+                                 "which is not a '#' field declared before it")
+            mask = 1 << bit if 0 <= bit <= 31 else 0
+            fields.append((py_name, CONDITIONAL, typ, words[word], mask, bit))
+        con.std_fields = tuple(fields)
+        con.std_conditional = tuple(f for f in fields if f[1] == CONDITIONAL)
+        con.word_count = len(words)
+
+    def _std_type(self, text):
+        """The _Type of an unconditional type text (compiled once per text)."""
+        typ = self._types.get(text)
+        if typ is not None:
+            return typ
+        kind = _STD_SCALARS.get(text)
+        if kind is not None:
+            typ = self._types[text] = _Type(kind)
+            return typ
+        # Entered before its element is compiled: a malformed 'Vector' text
+        # may contain itself.
+        typ = self._types[text] = _Type(OBJECT)
+        if text[:7] in ("Vector<", "vector<") and text.endswith(">"):
+            typ.kind = VECTOR if text[0] == "V" else BARE_VECTOR
+            typ.arg = self._std_type(text[7:-1])
+        elif text.startswith("Vector"):
+            typ.kind = VECTOR
+            typ.arg = self._std_type(text.replace("Vector<", "").replace(">", ""))
+        elif text.startswith("%"):
+            inner = text[1:]
+            kind = _STD_SCALARS.get(inner)
+            if kind in _BARE_SCALARS:
+                typ.kind = kind
+            else:
+                members = [c for c in dict.fromkeys(self._by_name.values())
+                           if not c.is_method and c.result == inner]
+                if len(members) != 1:
+                    del self._types[text]
+                    raise ValueError(f"Bare type '{text}' needs a type with exactly one "
+                                     f"constructor; '{inner}' has {len(members)}")
+                typ.kind, typ.arg = BARE, members[0]
+        else:
+            con = self._by_name.get(text)
+            if (con is not None and not con.is_method
+                    and "a" <= text.rsplit(".", 1)[-1][:1] <= "z"):
+                typ.kind, typ.arg = BARE, con
+        return typ
+
+    def _takes_no_bytes(self, typ, seen=()):
+        """Whether values of typ are empty on the wire: bare true, or a bare
+        constructor made only of such fields."""
+        if typ.kind == TRUE:
+            return True
+        if typ.kind != BARE or typ.arg in seen:
+            return False
+        known = self._no_bytes.get(typ.arg)
+        if known is None:
+            known = all(role == PLAIN and self._takes_no_bytes(t, (*seen, typ.arg))
+                        for _, role, t, _, _, _ in typ.arg.std_fields)
+            self._no_bytes[typ.arg] = known
+        return known
+
+    # ----------------------------------------------------- standard: pack
+
+    def _write_object_std(self, out, value, bare):
+        """A boxed object (bare is None: its id, then its fields) or a value
+        of the bare constructor ``bare`` (the fields only)."""
+        name = value.get("_")
+        if type(name) is not str and name is not None:
+            raise TypeError(f"Expected str, got {type(name).__name__}")
+        if bare is None:
+            if not name:
+                raise ValueError("Object must have '_' field")
+            con = self._by_name.get(name)
+            if con is None:
+                raise ValueError(f"Unknown constructor: {name}")
+        else:
+            con = bare
+            if name is not None and name != con.name:
+                raise ValueError(
+                    f"Expected constructor '{con.name}' for a bare value, got '{name}'")
+
+        if type(value) is dict:
+            lookup = value.get
+        else:
+            def lookup(key, default=None):
+                return value[key] if key in value else default
+
+        words = [0] * con.word_count
+        given = {}
+        for py_name, _, typ, slot, mask, bit in con.std_conditional:
+            v = lookup(py_name)
+            if (v is True) if typ.kind == TRUE else (v is not None):
+                if not mask:
+                    raise ValueError(
+                        f"Field '{py_name}' uses flag bit {bit}, outside 0..31")
+                given[py_name] = v
+                words[slot] |= mask
+
+        if bare is None:
+            out += _U32.pack(con.id)
+        write = self._write_std
+        for py_name, role, typ, slot, mask, _ in con.std_fields:
+            if role == PLAIN:
+                v = lookup(py_name, _STD_DEFAULTS[typ.kind])
+            elif role == CONDITIONAL:
+                if typ.kind == TRUE or not mask & words[slot]:
+                    continue
+                # As in the default mode: a field whose bit another one set
+                # is read back all the same, so it gets its zero value.
+                v = given.get(py_name, _STD_DEFAULTS[typ.kind])
+            else:
+                out += _U32.pack(words[slot])
+                continue
+            write(out, v, typ)
+
+    def _write_std(self, out, v, typ):
+        kind = typ.kind
+        if kind == INT or kind == STRING or kind == BYTES or kind == DOUBLE:
+            self._write_value(out, v, kind, None)
+        elif kind == LONG:
+            v = _as_int(v)
+            if not -2**63 <= v <= 0xFFFFFFFFFFFFFFFF:
+                raise OverflowError("value too large to convert to int64_t")
+            out += _U64.pack(v & 0xFFFFFFFFFFFFFFFF)
+        elif kind == OBJECT:
+            self._write_object_std(out, v, None)
+        elif kind == BARE:
+            self._write_object_std(out, v, typ.arg)
+        elif kind == VECTOR or kind == BARE_VECTOR:
+            if type(v) is not list:
+                if isinstance(v, list):
+                    raise TypeError(f"Expected list, got {type(v).__name__}")
+                v = list(v)
+            if kind == VECTOR:
+                out += _U32.pack(VECTOR_ID)
+            out += _U32.pack(len(v))
+            element = typ.arg
+            for item in v:
+                self._write_std(out, item, element)
+        elif kind == BOXED_BOOL:
+            out += _U32.pack(BOOL_TRUE_ID if v is not None and v else BOOL_FALSE_ID)
+        elif kind == TRUE:
+            pass
+        else:  # INT128, INT256
+            bits = 128 if kind == INT128 else 256
+            try:
+                v = operator.index(v)
+            except TypeError:
+                raise TypeError("an integer is required") from None
+            if not -(1 << (bits - 1)) <= v < 1 << bits:
+                raise OverflowError(f"value too large to convert to int{bits}")
+            out += (v & ((1 << bits) - 1)).to_bytes(bits // 8, "little")
+
+    # --------------------------------------------------- standard: unpack
+
+    def _read_object_std(self, bare):
+        if bare is None:
+            pos = self._pos
+            if pos + 4 > self._size:
+                self._error = True
+                return None
+            cid = _U32.unpack_from(self._data, pos)[0]
+            self._pos = pos + 4
+            if cid == GZIP_PACKED_ID:
+                return self._read_gzip_packed()
+            con = self._by_id.get(cid)
+            if con is None:
+                raise ValueError("Unknown constructor ID: 0x%08x" % cid)
+        else:
+            con = bare
+        result = {"_": con.name}
+        words = [0] * con.word_count
+        read = self._read_std
+        for py_name, role, typ, slot, mask, _ in con.std_fields:
+            if role == CONDITIONAL:
+                if not mask & words[slot]:
+                    result[py_name] = False if typ.kind == TRUE else None
+                    continue
+            elif role == FLAGS_WORD:
+                words[slot] = self._read_fixed(_U32, 0)
+                continue
+            v = read(typ)
+            if self._error:
+                return result
+            result[py_name] = v
+        return result
+
+    def _read_std(self, typ):
+        kind = typ.kind
+        if kind == INT:
+            return self._read_fixed(_I32, 0)
+        if kind == LONG:
+            return self._read_fixed(_I64, 0)
+        if kind == STRING or kind == BYTES or kind == DOUBLE:
+            return self._read_value(kind, None)
+        if kind == OBJECT:
+            return self._read_object_std(None)
+        if kind == BARE:
+            return self._read_object_std(typ.arg)
+        if kind == VECTOR or kind == BARE_VECTOR:
+            return self._read_vector_std(typ)
+        if kind == BOXED_BOOL:
+            pos = self._pos
+            if pos + 4 > self._size:
+                self._error = True
+                return False
+            cid = _U32.unpack_from(self._data, pos)[0]
+            if cid != BOOL_TRUE_ID and cid != BOOL_FALSE_ID:
+                raise ValueError("Invalid Bool constructor ID: 0x%08x" % cid)
+            self._pos = pos + 4
+            return cid == BOOL_TRUE_ID
+        if kind == TRUE:
+            return True
+        width = 16 if kind == INT128 else 32
+        pos = self._pos
+        if pos + width > self._size:
+            self._error = True
+            return 0
+        self._pos = pos + width
+        return int.from_bytes(self._data[pos:pos + width], "little", signed=True)
+
+    def _read_vector_std(self, typ):
+        if typ.kind == VECTOR:
+            vector_id = self._read_fixed(_U32, 0)
+            if vector_id != VECTOR_ID:
+                self._error = True
+                raise ValueError("Invalid vector ID: 0x%08x" % vector_id)
+        count = self._read_fixed(_U32, 0)
+        if count >= 0x80000000:
+            raise ValueError(f"Invalid vector length: {count - 0x100000000}")
+        element = typ.arg
+        # Elements that take no bytes cannot run out of input; a count no
+        # input could carry is refused before any of them is built.
+        if count > self._size - self._pos and self._takes_no_bytes(element):
+            raise ValueError(f"Invalid vector length: {count}")
+
+        bulk = _STD_BULK.get(element.kind)
+        if bulk is not None:
+            code, width = bulk
+            pos = self._pos
+            whole = max(0, min(count, (self._size - pos) // width))
+            items = list(struct.unpack_from(f"<{whole}{code}", self._data, pos))
+            self._pos = pos + whole * width
+            if whole < count:
+                self._error = True
+            return items
+
+        items = []
+        read = self._read_std
+        for _ in range(count):
+            before = self._pos
+            items.append(read(element))
+            if self._error and self._pos == before:
+                break
+        return items
+
+    def _read_gzip_packed(self):
+        """The object inside a gzip_packed one (its id already read)."""
+        packed = self._read_bytes()
+        if self._error:
+            return None
+        inflater = zlib.decompressobj(31)
+        try:
+            data = inflater.decompress(packed, self._inflate_left + 1)
+        except zlib.error as exc:
+            raise ValueError(f"gzip_packed: {exc}") from None
+        if len(data) > self._inflate_left:
+            raise ValueError("gzip_packed: inflates to more than 16 MiB")
+        if not inflater.eof:
+            raise ValueError("gzip_packed: the compressed stream is incomplete")
+        self._inflate_left -= len(data)
+        saved = self._data, self._size, self._pos, self._base, self._view
+        self._data, self._size, self._pos, self._base, self._view = data, len(data), 0, 0, False
+        try:
+            value = self._read_object_std(None)
+            if self._error:
+                raise ValueError("gzip_packed: the packed object is cut off")
+            if self._pos < self._size:
+                raise ValueError("gzip_packed: bytes after the packed object")
+        finally:
+            self._data, self._size, self._pos, self._base, self._view = saved
+            self._error = False
+        return value
+
+
+class _Type:
+    """A standard-mode type: its kind and, for vectors, the element type,
+    for bare objects, the constructor."""
+    __slots__ = ("kind", "arg")
+
+    def __init__(self, kind, arg=None):
+        self.kind, self.arg = kind, arg
+
+
+_STD_SCALARS = {
+    "#": INT, "int": INT, "long": LONG, "double": DOUBLE, "string": STRING, "bytes": BYTES,
+    "byte": BYTES, "int128": INT128, "int256": INT256, "Bool": BOXED_BOOL, "true": TRUE,
+}
+# '%int' and the like are the scalar itself.
+_BARE_SCALARS = {INT, LONG, DOUBLE, STRING, BYTES, INT128, INT256}
+_STD_BULK = {INT: ("i", 4), LONG: ("q", 8), DOUBLE: ("d", 8)}
+_STD_DEFAULTS = {INT: 0, LONG: 0, DOUBLE: 0.0, STRING: "", BYTES: b"", BOXED_BOOL: False,
+                 TRUE: None, INT128: 0, INT256: 0, VECTOR: (), BARE_VECTOR: (), OBJECT: {},
+                 BARE: {}}
