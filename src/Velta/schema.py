@@ -20,7 +20,8 @@ The text is read as follows.
 * Generic declarations in braces (``{X:Type}``) are not parameters and are
   dropped from ``params``; a parameter typed ``!X`` keeps the text ``!X``.
 * Built-in declarations are skipped: a line whose id is ``?`` (``int ? =
-  Int;``, ``string ? = String;``) and the ``vector`` combinator, which the
+  Int;``, ``string ? = String;``), the ``int128``/``int256`` lines and the
+  ``vector`` combinator, which the
   codec knows by itself. ``boolTrue``, ``boolFalse`` and ``true`` are real
   constructors with real ids and are kept.
 * Ids are emitted as signed 32-bit decimal text (``#ffffffff`` gives "-1").
@@ -129,7 +130,7 @@ def _combinator(text: str, lineno: int, is_method: bool):
         raise fail(f"bad name '{tokens[0]}'")
     name, explicit = name_match.groups()
     args = tokens[1:]
-    if name == "vector" or args[:1] == ["?"]:
+    if name in ("vector", "int128", "int256") or args[:1] == ["?"]:
         return None
     for decl in generics:
         if not _GENERIC_DECL.fullmatch(decl):

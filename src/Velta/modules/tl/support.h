@@ -190,6 +190,29 @@ private:
     size_t capacity_ = 0;
 };
 
+// A stretch of a HeapArray claimed by one nesting level and given back when
+// the level ends; levels nest, so the stretches form a stack.
+template <typename T>
+class HeapFrame {
+public:
+    HeapFrame(HeapArray<T>& array, size_t count, const T& fill) noexcept
+        : array_(array), base_(array.size()), ok_(array.append(count, fill)), count_(ok_ ? count : 0) {}
+    HeapFrame(const HeapFrame&) = delete;
+    HeapFrame& operator=(const HeapFrame&) = delete;
+    ~HeapFrame() { array_.truncate(base_); }
+    // False when memory ran out: the frame holds nothing then.
+    bool ok() const noexcept { return ok_; }
+    // By index, not by pointer: a deeper level may move the array.
+    T& operator[](size_t i) noexcept { return array_[base_ + i]; }
+    size_t size() const noexcept { return count_; }
+
+private:
+    HeapArray<T>& array_;
+    size_t base_;
+    bool ok_;
+    size_t count_;
+};
+
 // TL numbers are little-endian whatever the host; compilers turn these into
 // single loads and stores on little-endian machines.
 inline void store_le32(unsigned char* p, uint32_t v) noexcept {
@@ -232,6 +255,12 @@ constexpr uint32_t kVectorId = 0x1CB5C415u;
 constexpr size_t kShortStringMax = 253;
 constexpr unsigned char kLongStringMarker = 254;
 constexpr size_t kMaxByteStringLength = 0xFFFFFFu;
+
+// Standard mode: the boxed Bool constructors, and the wrapper of compressed
+// objects, whatever the schema says.
+constexpr uint32_t kBoolTrueId = 0x997275B5u;
+constexpr uint32_t kBoolFalseId = 0xBC799737u;
+constexpr uint32_t kGzipPackedId = 0x3072CFA1u;
 
 // Every item starts and ends at a multiple of this many bytes.
 constexpr size_t kAlignment = 4;

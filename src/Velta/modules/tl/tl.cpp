@@ -72,6 +72,9 @@ constexpr const char kNoConstructor[] = "Object must have '_' field";
 constexpr const char kVectorId[] = "Invalid vector ID: 0x%08x";
 constexpr const char kVectorLength[] = "Invalid vector length: %d";
 constexpr const char kFlagBitRange[] = "Field '%U' uses flag bit %d, outside 0..31";
+constexpr const char kBoolId[] = "Invalid Bool constructor ID: 0x%08x";
+constexpr const char kBareMismatch[] = "Expected constructor '%U' for a bare value, got '%U'";
+constexpr const char kOffsetRange[] = "offset out of range";
 constexpr const char kFlagWordMissing[] =
     "Field '%U' is conditional on a flags word that is not a field declared before it, so its "
     "presence cannot be written";
@@ -115,6 +118,10 @@ struct ModuleState {
     PyObject* str_value = nullptr;
     PyObject* str_state = nullptr;
     PyObject* str_add_note = nullptr;
+    PyObject* str_standard = nullptr;
+    PyObject* str_buffer = nullptr;
+    PyObject* str_offset = nullptr;
+    PyObject* str_little = nullptr;
 
     // Small constants.
     PyObject* empty_str = nullptr;
@@ -123,9 +130,52 @@ struct ModuleState {
     PyObject* float_zero = nullptr;
     PyObject* int_zero = nullptr;
     PyObject* mask32 = nullptr;  // 0xFFFFFFFF
+
+    // Standard mode: int128 and int256 bounds (the masks are the highest
+    // values), int.from_bytes with signed=True, and zlib for gzip_packed.
+    PyObject* int128_low = nullptr;
+    PyObject* int128_mask = nullptr;
+    PyObject* int256_low = nullptr;
+    PyObject* int256_mask = nullptr;
+    PyObject* int_from_bytes = nullptr;
+    PyObject* signed_kwargs = nullptr;  // {"signed": True}; never changed
+    PyObject* zlib_decompressobj = nullptr;
+    PyObject* zlib_error = nullptr;
 };
 
 ModuleState S;
+
+// 2**bits - 1 and -2**(bits-1), from text: no private long API needed.
+int make_bounds(int bits, PyObject** mask, PyObject** low) {
+    if (*mask) return 0;
+    PyRef one(PyLong_FromLong(1)), shift(PyLong_FromLong(bits)), half(PyLong_FromLong(bits - 1));
+    PyRef top(one && shift ? PyNumber_Lshift(one.get(), shift.get()) : nullptr);
+    PyRef bottom(one && half ? PyNumber_Lshift(one.get(), half.get()) : nullptr);
+    if (!top || !bottom) return -1;
+    *mask = PyNumber_Subtract(top.get(), one.get());
+    *low = PyNumber_Negative(bottom.get());
+    return *mask && *low ? 0 : -1;
+}
+
+int init_standard_constants() {
+    if (make_bounds(128, &S.int128_mask, &S.int128_low) < 0 || make_bounds(256, &S.int256_mask, &S.int256_low) < 0)
+        return -1;
+    if (!S.int_from_bytes && !(S.int_from_bytes = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes")))
+        return -1;
+    if (!S.signed_kwargs) {
+        PyRef kwargs(PyDict_New());
+        if (!kwargs || PyDict_SetItemString(kwargs.get(), "signed", Py_True) < 0) return -1;
+        S.signed_kwargs = kwargs.release();
+    }
+    if (!S.zlib_decompressobj) {
+        PyRef zlib(PyImport_ImportModule("zlib"));
+        if (!zlib) return -1;
+        S.zlib_error = PyObject_GetAttrString(zlib.get(), "error");
+        S.zlib_decompressobj = PyObject_GetAttrString(zlib.get(), "decompressobj");
+        if (!S.zlib_error || !S.zlib_decompressobj) return -1;
+    }
+    return 0;
+}
 
 int init_constants() {
     struct Interned {
@@ -142,7 +192,9 @@ int init_constants() {
         {&S.str_json, "json"},            {&S.str_json_data, "json_data"},
         {&S.str_schema_json, "schema_json"}, {&S.str_data, "data"},
         {&S.str_value, "value"},          {&S.str_state, "state"},
-        {&S.str_add_note, "add_note"},
+        {&S.str_add_note, "add_note"},    {&S.str_standard, "standard"},
+        {&S.str_buffer, "buffer"},        {&S.str_offset, "offset"},
+        {&S.str_little, "little"},
     };
     for (const Interned& entry : names) {
         if (*entry.slot) continue;
@@ -155,7 +207,7 @@ int init_constants() {
     if (!S.float_zero && !(S.float_zero = PyFloat_FromDouble(0.0))) return -1;
     if (!S.int_zero && !(S.int_zero = PyLong_FromLong(0))) return -1;
     if (!S.mask32 && !(S.mask32 = PyLong_FromUnsignedLong(0xFFFFFFFFul))) return -1;
-    return 0;
+    return init_standard_constants();
 }
 
 // ===========================================================================
@@ -248,8 +300,13 @@ bool failing_for_memory() { return PyErr_Occurred() && PyErr_ExceptionMatches(Py
 
 class ArgBinder {
 public:
+    // The first `npositional` parameters may come by position; the first
+    // `nrequired` must be given; the rest are keyword-only.
     ArgBinder(const char* func, PyObject* const* params, Py_ssize_t nparams, PyObject** out)
-        : func_(func), params_(params), nparams_(nparams), out_(out) {}
+        : ArgBinder(func, params, nparams, out, nparams, nparams) {}
+    ArgBinder(const char* func, PyObject* const* params, Py_ssize_t nparams, PyObject** out, Py_ssize_t npositional,
+              Py_ssize_t nrequired)
+        : func_(func), params_(params), nparams_(nparams), out_(out), npositional_(npositional), nrequired_(nrequired) {}
 
     // Binds a vectorcall-style argument list in one go.
     int bind_vector(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -276,7 +333,7 @@ public:
 private:
     int positional(PyObject* const* args, Py_ssize_t nargs) {
         nargs_ = nargs;
-        if (nargs > nparams_) return wrong_count();
+        if (nargs > npositional_) return wrong_count(nrequired_ == npositional_ ? "exactly" : "at most", npositional_);
         for (Py_ssize_t i = 0; i < nparams_; ++i) out_[i] = i < nargs ? args[i] : nullptr;
         return 0;
     }
@@ -305,13 +362,13 @@ private:
     }
 
     int finish() {
-        for (Py_ssize_t i = 0; i < nparams_; ++i)
-            if (!out_[i]) return wrong_count();
+        for (Py_ssize_t i = 0; i < nrequired_; ++i)
+            if (!out_[i]) return wrong_count(nrequired_ == npositional_ ? "exactly" : "at least", nrequired_);
         return 0;
     }
 
-    int wrong_count() {
-        PyErr_Format(PyExc_TypeError, msg::kArgCount, func_, "exactly", nparams_, nparams_ == 1 ? "" : "s", nargs_);
+    int wrong_count(const char* how, Py_ssize_t count) {
+        PyErr_Format(PyExc_TypeError, msg::kArgCount, func_, how, count, count == 1 ? "" : "s", nargs_);
         return -1;
     }
 
@@ -319,6 +376,8 @@ private:
     PyObject* const* params_;
     Py_ssize_t nparams_;
     PyObject** out_;
+    Py_ssize_t npositional_;
+    Py_ssize_t nrequired_;
     Py_ssize_t nargs_ = 0;
 };
 
@@ -459,9 +518,11 @@ public:
         if (steps_) Py_XSETREF(root_, Py_NewRef(constr->py_name));
     }
 
-    // Adds the recorded path, if any, as a note to the pending exception.
-    void attach(const char* verb, bool with_offset) {
+    // Adds the recorded path, if any, as a note to the pending exception;
+    // offsets count from `base`.
+    void attach(const char* verb, bool with_offset, size_t base = 0) {
         if (!steps_) return;
+        offset_ += base;
         if (!failing_for_memory()) {
             PyRef note(describe(verb, with_offset));
             if (note) velta::add_note_to_pending(note.get(), S.str_add_note);
@@ -558,6 +619,8 @@ struct TLSchemaCompilerObject {
                             // are keyed by their text up to it, so a "_" that
                             // holds a NUL never matches.
     std::atomic<int> _state;  // a CompilerState
+    int _standard;            // compile for the standard TL conventions (set
+                              // by a TLParser made with standard=True)
 };
 
 // Classifies a type text into a field kind; a condition prefix W.N? is
@@ -620,6 +683,7 @@ void compiler_free_schema(TLSchemaCompilerObject* self) {
             Py_CLEAR(constr.py_template);
         }
         free(schema->constructors);
+        for (TLValueType* type = schema->value_types; type;) free(std::exchange(type, type->next));
         free(schema);
     }
     self->_id_map.clear();
@@ -674,12 +738,30 @@ bool declares_field(const TLConstructor* constr, int32_t count, std::string_view
     return false;
 }
 
+// The slot of the latest "#" field named `word` before field `index`, or -1.
+int32_t word_slot(const TLConstructor* constr, int32_t index, std::string_view word) {
+    for (int32_t i = index - 1; i >= 0; --i) {
+        const TLField& field = constr->fields[i];
+        if (field.flags_word && word == field.name) return field.flags_word - 1;
+    }
+    return -1;
+}
+
+// Standard mode: the word of a condition is a "#" field declared earlier.
+int refuse_condition_word(const TLField* field, std::string_view word) {
+    PyErr_Format(PyExc_ValueError, "Field '%U' is conditional on '%.200s', which is not a '#' field declared before it",
+                 field->py_name, std::string(word).c_str());
+    return -1;
+}
+
 // Fills the condition of field `index` from the text before the first "?"
 // of its type text: "W.N" names flags word W and bit N.
-int parse_condition(TLConstructor* constr, int32_t index, std::string_view condition) {
+int parse_condition(TLConstructor* constr, int32_t index, std::string_view condition, bool standard) {
     TLField* field = &constr->fields[index];
     const size_t dot = condition.find('.');
-    if (dot == std::string_view::npos) return 0;  // optional, but tied to no word
+    if (dot == std::string_view::npos) {  // optional, but tied to no word
+        return standard ? refuse_condition_word(field, condition) : 0;
+    }
     if (condition.find('.', dot + 1) != std::string_view::npos) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
         return -1;
@@ -689,6 +771,13 @@ int parse_condition(TLConstructor* constr, int32_t index, std::string_view condi
     long bit = 0;
     if (!parse_small_decimal(bit_text, &bit) && parse_bit_text(bit_text, &bit) < 0) return -1;
     field->flag_info.bit_position = static_cast<int32_t>(bit);
+    if (standard) {
+        const int32_t slot = word_slot(constr, index, word);
+        if (slot < 0) return refuse_condition_word(field, word);
+        field->flag_info.flags_index = slot;
+        (slot == 0 ? constr->has_flags : constr->has_flags2) = 1;
+        return 0;
+    }
     field->flag_info.flags_index = word == "flags2" ? 1 : 0;
     (word == "flags2" ? constr->has_flags2 : constr->has_flags) = 1;
     return 0;
@@ -728,8 +817,6 @@ int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t ind
     if (name.get() == Py_None) return raise_none_attribute("encode");
     if (!(field->name = copy_utf8(name.get()))) return -1;
     field->py_name = Py_NewRef(name.get());
-    if (strcmp(field->name, "flags") == 0) field->flags_word = 1;
-    else if (strcmp(field->name, "flags2") == 0) field->flags_word = 2;
 
     field->type = self->ops->_parse_type(self, type_text.get());
     if (PyErr_Occurred()) return -1;
@@ -739,17 +826,29 @@ int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t ind
     const char* utf8 = PyUnicode_AsUTF8AndSize(type_text.get(), &size);
     if (!utf8) return -1;
     const std::string_view text(utf8, static_cast<size_t>(size));
+    const bool standard = self->_standard;
+    // Flags words: by name ("flags", "flags2") by default; every "#" field,
+    // each with a word of its own, in standard mode.
+    if (standard) {
+        if (text == "#") field->flags_word = ++constr->word_count;
+    } else if (strcmp(field->name, "flags") == 0) {
+        field->flags_word = 1;
+    } else if (strcmp(field->name, "flags2") == 0) {
+        field->flags_word = 2;
+    }
     const size_t question = text.find('?');
     if (question == std::string_view::npos) return 0;
     field->is_optional = 1;
-    if (parse_condition(constr, index, text.substr(0, question)) < 0) return -1;
+    field->bit_only = standard ? velta::strip_condition(text) == "true" : field->type == TL_TYPE_BOOL;
+    if (parse_condition(constr, index, text.substr(0, question), standard) < 0) return -1;
     const int32_t bit = field->flag_info.bit_position;
     field->flag_mask = bit >= 0 && bit < velta::kFlagsWordBits ? (1u << bit) : 0u;
     // The bit lives in the word named "flags" (or "flags2"), which pack
     // writes where that field stands and unpack reads there. Unless it stands
     // before this field, a reader decides on this field before it has the
-    // word: such a value cannot be packed.
-    field->word_declared = declares_field(constr, index, field->flag_info.flags_index ? "flags2" : "flags");
+    // word: such a value cannot be packed. (Standard mode refuses such a
+    // schema outright.)
+    field->word_declared = standard || declares_field(constr, index, field->flag_info.flags_index ? "flags2" : "flags");
     return 0;
 }
 
@@ -818,6 +917,7 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         return op.fail(__LINE__);
     }
     constr->field_count = static_cast<int32_t>(count);
+    constr->word_count = self->_standard ? 0 : 2;  // "flags", "flags2"
     if (count == 0) return constr;
     constr->fields = static_cast<TLField*>(calloc(static_cast<size_t>(count), sizeof(TLField)));
     if (!constr->fields) {
@@ -850,7 +950,7 @@ PyObject* lookup_global(PyObject* name) {
 
 // The entry list of a schema: every "constructors" entry, then every
 // "methods" entry, in a private list so the caller's dict is left alone.
-PyObject* combined_entries(PyObject* schema_dict) {
+PyObject* combined_entries(PyObject* schema_dict, Py_ssize_t* constructor_entries) {
     PyRef constructors = dict_get(schema_dict, S.str_constructors, nullptr);
     if (!constructors && !PyErr_Occurred()) constructors.reset(PyList_New(0));
     if (!constructors) return nullptr;
@@ -858,6 +958,7 @@ PyObject* combined_entries(PyObject* schema_dict) {
     if (constructors.get() == Py_None) return raise_none_attribute("extend");
     PyRef entries(PyList_GetSlice(constructors.get(), 0, PY_SSIZE_T_MAX));
     if (!entries) return nullptr;
+    *constructor_entries = PyList_GET_SIZE(entries.get());
     PyRef methods = dict_get(schema_dict, S.str_methods, nullptr);
     if (!methods) return PyErr_Occurred() ? nullptr : entries.release();
     PyRef iterator(PyObject_GetIter(methods.get()));
@@ -882,6 +983,212 @@ int index_constructor(TLSchemaCompilerObject* self, int32_t index) {
     return PyDict_SetItem(self->_name_map, constr->py_name, position.get());
 }
 
+// The element type of a vector type text: the text inside the outermost
+// "Vector<...>" once a condition prefix is removed. A text of another shape
+// keeps what is left after removing every "Vector<" and ">". No text at all
+// means 32-bit integer elements. `storage` holds the text in the odd case.
+struct ElementType {
+    TLType kind;
+    TypeText text;
+};
+
+int element_type_of(TypeText type_name, std::string& storage, ElementType* out) {
+    if (!type_name.data()) {
+        *out = {TL_TYPE_INT, TypeText()};
+        return 0;
+    }
+    const std::string_view kept = velta::strip_condition(type_name);
+    constexpr std::string_view open = "Vector<";
+    if (kept.size() > open.size() && kept.starts_with(open) && kept.ends_with('>')) {
+        const TypeText inner = kept.substr(open.size(), kept.size() - open.size() - 1);
+        *out = {classify_type_text(inner), inner};
+        return 0;
+    }
+    try {
+        storage.assign(kept);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (size_t at; (at = storage.find(open)) != std::string::npos;) storage.erase(at, open.size());
+    for (size_t at; (at = storage.find('>')) != std::string::npos;) storage.erase(at, 1);
+    *out = {classify_type_text(storage), TypeText(storage.data(), storage.size())};
+    return 0;
+}
+
+// Heterogeneous look-up by string_view in maps keyed by std::string.
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+// Turns the type texts of a compiled table into the value types the codec
+// works from, each text once. Runs after every record is built and indexed,
+// since bare types name other records. Throws std::bad_alloc.
+class TypeResolver {
+public:
+    explicit TypeResolver(TLSchemaCompilerObject* self) : self_(self), schema_(self->_schema) {}
+
+    // The value type of `text` (its condition already removed); null with
+    // ValueError pending for a bare type that names no single constructor.
+    TLValueType* resolve(std::string_view text) {
+        const auto found = by_text_.find(text);
+        if (found != by_text_.end()) return found->second;
+        auto* type = static_cast<TLValueType*>(calloc(1, sizeof(TLValueType)));
+        if (!type) throw std::bad_alloc();
+        type->next = std::exchange(schema_->value_types, type);
+        // Entered before its element is resolved: "Vector" and its odd
+        // shapes may name themselves.
+        by_text_.emplace(std::string(text), type);
+        return (schema_->standard ? fill_standard(type, text) : fill_default(type, text)) < 0 ? nullptr : type;
+    }
+
+    // Bytes a value takes at the least; what nests too deep counts as none.
+    static int32_t min_size(const TLValueType* type, int depth = 0) {
+        switch (type->kind) {
+            case TL_TYPE_LONG:
+            case TL_TYPE_DOUBLE:
+                return 8;
+            case TL_TYPE_INT128:
+                return 16;
+            case TL_TYPE_INT256:
+                return 32;
+            case TL_TYPE_TRUE:
+                return 0;
+            case TL_TYPE_BARE_OBJECT: {
+                constexpr int kDeepest = 8;
+                if (depth > kDeepest) return 0;
+                int64_t total = 0;
+                const TLConstructor* constr = type->bare;
+                for (int32_t i = 0; i < constr->field_count; ++i) {
+                    const TLField& field = constr->fields[i];
+                    if (field.flags_word) total += 4;
+                    else if (!field.is_optional) total += min_size(field.value_type, depth + 1);
+                }
+                return total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total);
+            }
+            default:
+                return 4;
+        }
+    }
+
+private:
+    int fill_default(TLValueType* type, std::string_view text) {
+        type->kind = classify_type_text(text);
+        if (type->kind != TL_TYPE_VECTOR) return 0;
+        std::string storage;
+        ElementType element;
+        if (element_type_of(text, storage, &element) < 0) return -1;
+        const std::string element_text(element.text);
+        return (type->element = resolve(element_text)) ? 0 : -1;
+    }
+
+    int fill_standard(TLValueType* type, std::string_view text) {
+        constexpr std::string_view boxed_vector = "Vector<", bare_vector = "vector<";
+        if (text == "int128" || text == "int256") {
+            type->kind = text == "int128" ? TL_TYPE_INT128 : TL_TYPE_INT256;
+            return 0;
+        }
+        if (text == "true") {
+            type->kind = TL_TYPE_TRUE;
+            return 0;
+        }
+        if ((text.starts_with(bare_vector) || text.starts_with("%Vector<")) && text.ends_with('>')) {
+            const size_t open = text.find('<');
+            type->kind = TL_TYPE_BARE_VECTOR;
+            return (type->element = resolve(text.substr(open + 1, text.size() - open - 2))) ? 0 : -1;
+        }
+        if (text.size() > boxed_vector.size() && text.starts_with(boxed_vector) && text.ends_with('>')) {
+            type->kind = TL_TYPE_VECTOR;
+            return (type->element = resolve(text.substr(boxed_vector.size(), text.size() - boxed_vector.size() - 1))) ? 0 : -1;
+        }
+        if (text.starts_with('%')) {
+            const std::string_view named = text.substr(1);
+            if (named == "int128" || named == "int256") return fill_standard(type, named);
+            const TLType kind = classify_type_text(named);
+            if (kind != TL_TYPE_OBJECT && kind != TL_TYPE_VECTOR && kind != TL_TYPE_BOOL) {
+                type->kind = kind;  // a scalar is bare already
+                return 0;
+            }
+            type->kind = TL_TYPE_BARE_OBJECT;
+            return (type->bare = only_constructor_of(named, text)) ? 0 : -1;
+        }
+        type->kind = classify_type_text(text);
+        if (type->kind == TL_TYPE_VECTOR) return fill_default(type, text);
+        if (type->kind == TL_TYPE_OBJECT) {
+            if (TLConstructor* bare = bare_constructor_named(text)) {
+                type->kind = TL_TYPE_BARE_OBJECT;
+                type->bare = bare;
+            }
+        }
+        return 0;
+    }
+
+    // The record that holds `name` in the name map, if it came from the
+    // "constructors" list (methods are not types).
+    TLConstructor* constructor_named(std::string_view name) {
+        PyRef key(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+        PyObject* index = key ? PyDict_GetItemWithError(self_->_name_map, key.get()) : nullptr;
+        PyErr_Clear();  // a text that is not a name names nothing
+        const long at = index ? PyLong_AsLong(index) : -1;
+        return at >= 0 && at < schema_->constructor_entries ? &schema_->constructors[at] : nullptr;
+    }
+
+    // A constructor named with a lowercase first letter (after its
+    // namespace) is that constructor, bare.
+    TLConstructor* bare_constructor_named(std::string_view text) {
+        const size_t dot = text.rfind('.');
+        const std::string_view last = dot == std::string_view::npos ? text : text.substr(dot + 1);
+        if (last.empty() || last[0] < 'a' || last[0] > 'z') return nullptr;
+        return constructor_named(text);
+    }
+
+    // The one constructor whose result type is `type_name`.
+    TLConstructor* only_constructor_of(std::string_view type_name, std::string_view text) {
+        if (by_type_.empty()) {
+            for (int32_t i = 0; i < schema_->constructor_entries; ++i) {
+                TLConstructor* constr = &schema_->constructors[i];
+                if (constructor_named(constr->name) != constr) continue;  // replaced by a later entry
+                auto& slot = by_type_[std::string(constr->type)];
+                slot.first = constr;
+                ++slot.second;
+            }
+        }
+        const auto found = by_type_.find(type_name);
+        if (found != by_type_.end() && found->second.second == 1) return found->second.first;
+        const int count = found == by_type_.end() ? 0 : found->second.second;
+        PyErr_Format(PyExc_ValueError, "Bare type '%s' needs exactly one constructor of type '%s'; the schema has %d",
+                     std::string(text).c_str(), std::string(type_name).c_str(), count);
+        return nullptr;
+    }
+
+    TLSchemaCompilerObject* self_;
+    TLSchema* schema_;
+    std::unordered_map<std::string, TLValueType*, TextHash, std::equal_to<>> by_text_;
+    std::unordered_map<std::string, std::pair<TLConstructor*, int>, TextHash, std::equal_to<>> by_type_;
+};
+
+// Gives every field its value type, then every value type its least size.
+int resolve_value_types(TLSchemaCompilerObject* self) {
+    TLSchema* schema = self->_schema;
+    try {
+        TypeResolver resolver(self);
+        for (int32_t i = 0; i < schema->constructor_count; ++i) {
+            TLConstructor& constr = schema->constructors[i];
+            for (int32_t j = 0; j < constr.field_count; ++j) {
+                TLField& field = constr.fields[j];
+                if (!(field.value_type = resolver.resolve(velta::strip_condition(field.type_name)))) return -1;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (TLValueType* type = schema->value_types; type; type = type->next)
+        type->min_size = TypeResolver::min_size(type);
+    return 0;
+}
+
 int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data) {
     Operation op("Velta.tl.TLSchemaCompiler._parse_json_schema");
     PyRef schema_dict;
@@ -903,7 +1210,8 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
         raise_none_attribute("get");
         return op.fail(__LINE__);
     }
-    PyRef entries(combined_entries(schema_dict.get()));
+    Py_ssize_t constructor_entries = 0;
+    PyRef entries(combined_entries(schema_dict.get(), &constructor_entries));
     if (!entries) return op.fail(__LINE__);
 
     // A compiler holds one table: an earlier one is released before the next.
@@ -924,6 +1232,8 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
         return op.fail(__LINE__);
     }
     schema->constructor_count = static_cast<int32_t>(count);
+    schema->constructor_entries = static_cast<int32_t>(constructor_entries);
+    schema->standard = self->_standard;
     if (!(self->_name_map = PyDict_New())) return op.fail(__LINE__);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* constr_data = PyList_GET_ITEM(entries.get(), i);  // the list is ours
@@ -934,6 +1244,7 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
         if (!self->ops->_create_constructor(self, constr_data, static_cast<int32_t>(i))) return op.fail(__LINE__);
         if (index_constructor(self, static_cast<int32_t>(i)) < 0) return op.fail(__LINE__);
     }
+    if (resolve_value_types(self) < 0) return op.fail(__LINE__);
     return 0;
 }
 
@@ -973,43 +1284,6 @@ const TLSchemaCompilerObject* parser_compiler(const TLParserObject* self) {
     return reinterpret_cast<const TLSchemaCompilerObject*>(self->_compiler);
 }
 
-// The type text handed to the value codec: only vectors look at it.
-TypeText field_type_text(const TLField& field) {
-    return field.type == TL_TYPE_VECTOR && field.type_name ? TypeText(field.type_name) : TypeText();
-}
-
-// The element type of a vector type text: the text inside the outermost
-// "Vector<...>" once a condition prefix is removed. A text of another shape
-// keeps what is left after removing every "Vector<" and ">". No text at all
-// means 32-bit integer elements. `storage` holds the text in the odd case.
-struct ElementType {
-    TLType kind;
-    TypeText text;
-};
-
-int element_type_of(TypeText type_name, std::string& storage, ElementType* out) {
-    if (!type_name.data()) {
-        *out = {TL_TYPE_INT, TypeText()};
-        return 0;
-    }
-    const std::string_view kept = velta::strip_condition(type_name);
-    constexpr std::string_view open = "Vector<";
-    if (kept.size() > open.size() && kept.starts_with(open) && kept.ends_with('>')) {
-        const TypeText inner = kept.substr(open.size(), kept.size() - open.size() - 1);
-        *out = {classify_type_text(inner), inner};
-        return 0;
-    }
-    try {
-        storage.assign(kept);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    for (size_t at; (at = storage.find(open)) != std::string::npos;) storage.erase(at, open.size());
-    for (size_t at; (at = storage.find('>')) != std::string::npos;) storage.erase(at, 1);
-    *out = {classify_type_text(storage), TypeText(storage.data(), storage.size())};
-    return 0;
-}
 
 // ===========================================================================
 // The writer: one per pack
@@ -1022,15 +1296,15 @@ constexpr size_t kInitialOutput = 1024;
 constexpr size_t kDeferredBytesMin = 64 * 1024;
 
 // Whether the value of a conditional field counts as given: exactly True for
-// `true`/`Bool` fields (whose value is only the bit), anything but None for
-// the others.
+// fields whose value is only the bit, anything but None for the others.
 bool conditional_present(const TLField& field, PyObject* value) {
-    return field.type == TL_TYPE_BOOL ? value == Py_True : value != Py_None;
+    return field.bit_only ? value == Py_True : value != Py_None;
 }
 
 class Writer {
 public:
-    Writer(TLParserObject* parser) : parser_(parser), compiler_(parser_compiler(parser)) {}
+    Writer(TLParserObject* parser)
+        : parser_(parser), compiler_(parser_compiler(parser)), standard_(compiler_->_schema->standard) {}
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
     ~Writer();
@@ -1041,9 +1315,10 @@ public:
     // The message written so far as a new bytes object.
     PyObject* result() const;
 
-    int _write_object(PyObject* value);
-    int _write_value(PyObject* value, TLType field_type, TypeText type_name);
-    int _write_vector(PyObject* vector, TypeText type_name);
+    // `bare`: the constructor of a bare value, whose id is not written.
+    int _write_object(PyObject* value, const TLConstructor* bare = nullptr);
+    int _write_value(PyObject* value, const TLValueType* type);
+    int _write_vector(PyObject* vector, const TLValueType* type);
     int _write_int32(int32_t value);
     int _write_int64(uint64_t value);
     int _write_double(double value);
@@ -1068,29 +1343,17 @@ private:
     // them, held for the second pass, so that what is written is exactly
     // what decided the flags words. They live on the writer's heap stack,
     // not the C stack: an object level must stay small, whatever its size.
-    class KeptValues {
+    class KeptValues : public velta::HeapFrame<PyObject*> {
     public:
-        KeptValues(Writer& writer, int32_t count) : writer_(writer), base_(writer.kept_.size()) {
-            ok_ = writer.kept_.append(static_cast<size_t>(count), nullptr);
-            count_ = ok_ ? static_cast<size_t>(count) : 0;
-        }
-        KeptValues(const KeptValues&) = delete;
-        KeptValues& operator=(const KeptValues&) = delete;
+        KeptValues(Writer& writer, int32_t count) : HeapFrame(writer.kept_, static_cast<size_t>(count), nullptr) {}
         ~KeptValues() {
-            for (size_t i = 0; i < count_; ++i) Py_XDECREF(writer_.kept_[base_ + i]);
-            writer_.kept_.truncate(base_);
+            for (size_t i = 0; i < size(); ++i) Py_XDECREF((*this)[i]);
         }
-        bool ok() const { return ok_; }
-        void keep(int32_t index, PyObject* value) { writer_.kept_[base_ + index] = value; }
+        void keep(int32_t index, PyObject* value) { (*this)[index] = value; }
         // A new reference to the kept value, or null when none was kept.
-        PyObject* take(int32_t index) { return std::exchange(writer_.kept_[base_ + index], nullptr); }
-
-    private:
-        Writer& writer_;
-        size_t base_;
-        size_t count_;
-        bool ok_;
+        PyObject* take(int32_t index) { return std::exchange((*this)[index], nullptr); }
     };
+    using Words = velta::HeapFrame<uint32_t>;  // one object's flags words
 
     bool has_room(size_t needed) const { return buffer_.capacity - position_ >= needed; }
     // Room for `width` more bytes at the cursor, claimed; null with
@@ -1103,8 +1366,9 @@ private:
     }
     int write_byte_string(const char* data, size_t length, PyObject* owner);
     int defer(size_t at, PyObject* owner, const char* data, size_t size);
-    const TLConstructor* constructor_for(PyObject* value, bool exact_dict);
-    int first_pass(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& kept, uint32_t words[2]);
+    const TLConstructor* constructor_for(PyObject* value, bool exact_dict, const TLConstructor* bare);
+    int first_pass(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& kept, Words& words);
+    int write_wide(PyObject* value, TLType kind);
 
     TLParserObject* parser_;
     const TLSchemaCompilerObject* compiler_;
@@ -1113,6 +1377,8 @@ private:
     HeapArray<DeferredBytes> deferred_;
     size_t deferred_size_ = 0;
     HeapArray<PyObject*> kept_;
+    HeapArray<uint32_t> words_;
+    const bool standard_;
 };
 
 Writer::~Writer() {
@@ -1334,9 +1600,55 @@ int convert_uint64(PyObject* value, uint64_t* out) {
     return 0;
 }
 
-int Writer::_write_value(PyObject* value, TLType field_type, TypeText type_name) {
+// Standard mode: a `long` takes -2**63 .. 2**64-1, signed values and the
+// unsigned ones alike, written as their 64-bit pattern.
+int convert_int64_either(PyObject* value, uint64_t* out) {
+    PyRef number = PyLong_CheckExact(value) ? PyRef::borrow(value) : PyRef(integer_of(value));
+    if (!number) return -1;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow == 0) {
+        *out = static_cast<uint64_t>(v);
+        return 0;
+    }
+    const unsigned long long big = overflow > 0 ? PyLong_AsUnsignedLongLong(number.get()) : 0;
+    if (overflow < 0 || (big == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError, msg::kIntRange, "int64_t");
+        return -1;
+    }
+    *out = big;
+    return 0;
+}
+
+// int128 and int256: -2**(n-1) .. 2**n-1, written as the n-bit two's
+// complement pattern, little-endian.
+int Writer::write_wide(PyObject* value, TLType kind) {
+    const bool narrow = kind == TL_TYPE_INT128;
+    const size_t width = narrow ? 16 : 32;
+    PyRef number(integer_of(value));
+    if (!number) return -1;
+    const int below = PyObject_RichCompareBool(number.get(), narrow ? S.int128_low : S.int256_low, Py_LT);
+    const int above = below ? below : PyObject_RichCompareBool(number.get(), narrow ? S.int128_mask : S.int256_mask, Py_GT);
+    if (below < 0 || above < 0) return -1;
+    if (below || above) {
+        PyErr_Format(PyExc_OverflowError, msg::kIntRange, narrow ? "int128" : "int256");
+        return -1;
+    }
+    PyRef pattern(PyNumber_And(number.get(), narrow ? S.int128_mask : S.int256_mask));
+    PyRef data(pattern ? PyObject_CallMethod(pattern.get(), "to_bytes", "nO", static_cast<Py_ssize_t>(width), S.str_little)
+                       : nullptr);
+    if (!data) return -1;
+    unsigned char* at = claim(width);
+    if (!at) return -1;
+    memcpy(at, PyBytes_AS_STRING(data.get()), width);
+    return 0;
+}
+
+int Writer::_write_value(PyObject* value, const TLValueType* type) {
     Operation op("Velta.tl.TLParser._write_value");
-    switch (field_type) {
+    switch (type->kind) {
         case TL_TYPE_INT: {
             int32_t v;
             if (convert_int32(value, &v) < 0 || _write_int32(v) < 0) return op.fail(__LINE__);
@@ -1344,7 +1656,8 @@ int Writer::_write_value(PyObject* value, TLType field_type, TypeText type_name)
         }
         case TL_TYPE_LONG: {
             uint64_t v;
-            if (convert_uint64(value, &v) < 0 || _write_int64(v) < 0) return op.fail(__LINE__);
+            if ((standard_ ? convert_int64_either(value, &v) : convert_uint64(value, &v)) < 0 || _write_int64(v) < 0)
+                return op.fail(__LINE__);
             return 0;
         }
         case TL_TYPE_DOUBLE: {
@@ -1361,17 +1674,26 @@ int Writer::_write_value(PyObject* value, TLType field_type, TypeText type_name)
             if (value == Py_True) truth = 1;
             else if (value == Py_False || value == Py_None) truth = 0;
             else if ((truth = PyObject_IsTrue(value)) < 0) return op.fail(__LINE__);
-            return _write_int32(truth) < 0 ? op.fail(__LINE__) : 0;
+            const uint32_t word = !standard_ ? static_cast<uint32_t>(truth) : truth ? velta::kBoolTrueId : velta::kBoolFalseId;
+            return _write_int32(static_cast<int32_t>(word)) < 0 ? op.fail(__LINE__) : 0;
         }
         case TL_TYPE_VECTOR:
-            return _write_vector(value, type_name) < 0 ? op.fail(__LINE__) : 0;
+        case TL_TYPE_BARE_VECTOR:
+            return _write_vector(value, type) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_OBJECT:
             return _write_object(value) < 0 ? op.fail(__LINE__) : 0;
+        case TL_TYPE_BARE_OBJECT:
+            return _write_object(value, type->bare) < 0 ? op.fail(__LINE__) : 0;
+        case TL_TYPE_INT128:
+        case TL_TYPE_INT256:
+            return write_wide(value, type->kind) < 0 ? op.fail(__LINE__) : 0;
+        case TL_TYPE_TRUE:
+            return 0;  // the type says it all
     }
     Py_UNREACHABLE();
 }
 
-int Writer::_write_vector(PyObject* vector, TypeText type_name) {
+int Writer::_write_vector(PyObject* vector, const TLValueType* type) {
     Operation op("Velta.tl.TLParser._write_vector");
     RecursionGuard guard(" while packing a TL vector");
     if (!guard.entered()) return op.fail(__LINE__);
@@ -1390,10 +1712,7 @@ int Writer::_write_vector(PyObject* vector, TypeText type_name) {
         PyErr_Format(PyExc_ValueError, "vector too long for TL encoding: %zd elements", count);
         return op.fail(__LINE__);
     }
-    std::string storage;
-    ElementType element;
-    if (element_type_of(type_name, storage, &element) < 0) return op.fail(__LINE__);
-    if (_write_int32(static_cast<int32_t>(velta::kVectorId)) < 0) return op.fail(__LINE__);
+    if (type->kind == TL_TYPE_VECTOR && _write_int32(static_cast<int32_t>(velta::kVectorId)) < 0) return op.fail(__LINE__);
     if (_write_int32(static_cast<int32_t>(count)) < 0) return op.fail(__LINE__);
     for (Py_ssize_t i = 0; i <= count; ++i) {
         // Element conversions run interpreter code, and other threads may
@@ -1409,7 +1728,7 @@ int Writer::_write_vector(PyObject* vector, TypeText type_name) {
             PyErr_SetString(PyExc_RuntimeError, msg::kListChanged);
             return op.fail(__LINE__);
         }
-        if (_write_value(item.get(), element.kind, element.text) < 0) {
+        if (_write_value(item.get(), type->element) < 0) {
             path.record_index(i, 0);
             return op.fail(__LINE__);
         }
@@ -1436,8 +1755,8 @@ int lookup_field(PyObject* value, bool exact_dict, PyObject* key, PyRef* out) {
 }
 
 // The default written for a missing field, as a new reference.
-PyObject* default_value(TLType kind) {
-    switch (kind) {
+PyObject* default_value(const TLValueType* type) {
+    switch (type->kind) {
         case TL_TYPE_INT:
         case TL_TYPE_LONG:
             return Py_NewRef(S.int_zero);
@@ -1449,16 +1768,25 @@ PyObject* default_value(TLType kind) {
             return Py_NewRef(S.empty_bytes);
         case TL_TYPE_BOOL:
             return Py_NewRef(Py_False);
+        case TL_TYPE_TRUE:
+            return Py_NewRef(Py_True);
         case TL_TYPE_VECTOR:
+        case TL_TYPE_BARE_VECTOR:
             return PyList_New(0);
         case TL_TYPE_OBJECT:
+        case TL_TYPE_BARE_OBJECT:  // a bare one is its constructor's, with every default
             return PyDict_New();
+        case TL_TYPE_INT128:
+        case TL_TYPE_INT256:
+            return Py_NewRef(S.int_zero);
     }
     Py_UNREACHABLE();
 }
 
 // The constructor named by value["_"], or null with an exception pending.
-const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict) {
+// A bare value may leave "_" out (or None); if it names one, it must be
+// the bare constructor.
+const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, const TLConstructor* bare) {
     PyRef name;
     if (exact_dict) {
         PyObject* found;
@@ -1471,6 +1799,14 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict) {
         if (!name) return nullptr;
     }
     if (name.get() != Py_None && !PyUnicode_CheckExact(name.get())) return raise_expected("str", name.get());
+    if (bare) {
+        if (name.get() == Py_None) return bare;
+        const int same = PyUnicode_Compare(name.get(), bare->py_name);
+        if (same == 0) return bare;
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_ValueError, msg::kBareMismatch, bare->py_name, name.get());
+        return nullptr;
+    }
     if (name.get() == Py_None || PyUnicode_GET_LENGTH(name.get()) == 0) {
         PyErr_SetString(PyExc_ValueError, msg::kNoConstructor);
         return nullptr;
@@ -1487,8 +1823,7 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict) {
 
 // The first pass over an object: which conditional fields are given, and so
 // the flags words. The given values are kept for the second pass.
-int Writer::first_pass(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& kept,
-                       uint32_t words[2]) {
+int Writer::first_pass(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& kept, Words& words) {
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
         if (!field.is_optional || field.flags_word) continue;
@@ -1509,27 +1844,27 @@ int Writer::first_pass(PyObject* value, bool exact_dict, const TLConstructor* co
             path.record_field(field, 0);
             return -1;
         }
-        words[field.flag_info.flags_index == 0 ? 0 : 1] |= field.flag_mask;
-        if (field.type != TL_TYPE_BOOL) kept.keep(i, field_value.release());
+        words[field.flag_info.flags_index] |= field.flag_mask;
+        if (!field.bit_only) kept.keep(i, field_value.release());
     }
     return 0;
 }
 
-int Writer::_write_object(PyObject* value) {
+int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
     Operation op("Velta.tl.TLParser._write_object");
     RecursionGuard guard(" while packing a TL object");
     if (!guard.entered()) return op.fail(__LINE__);
     const bool exact_dict = PyDict_CheckExact(value);
-    const TLConstructor* constr = constructor_for(value, exact_dict);
+    const TLConstructor* constr = constructor_for(value, exact_dict, bare);
     if (!constr) return op.fail(__LINE__);
     KeptValues kept(*this, constr->field_count);
-    if (!kept.ok()) {
+    Words words(words_, static_cast<size_t>(constr->word_count), 0u);
+    if (!kept.ok() || !words.ok()) {
         PyErr_NoMemory();
         return op.fail(__LINE__);
     }
-    uint32_t words[2] = {0, 0};  // "flags", "flags2"
     if (first_pass(value, exact_dict, constr, kept, words) < 0 ||
-        _write_int32(static_cast<int32_t>(constr->id)) < 0) {
+        (!bare && _write_int32(static_cast<int32_t>(constr->id)) < 0)) {
         path.record_root(constr);
         return op.fail(__LINE__);
     }
@@ -1547,26 +1882,26 @@ int Writer::_write_object(PyObject* value) {
         if (field.is_optional) {
             // A reader takes the field as present when its bit is set in the
             // word as read so far: never, unless the word comes first.
-            const bool bit_set = (words[field.flag_info.flags_index == 0 ? 0 : 1] & field.flag_mask) != 0;
-            if (field.type == TL_TYPE_BOOL || !bit_set || !field.word_declared) continue;
+            const bool bit_set = (words[field.flag_info.flags_index] & field.flag_mask) != 0;
+            if (field.bit_only || !bit_set || !field.word_declared) continue;
             field_value.reset(kept.take(i));
             // Another field set the bit this one shares: a reader will expect
             // this one's bytes too, so it gets its zero value, as a missing
             // unconditional field does.
-            if (!field_value && !(field_value = PyRef(default_value(field.type)))) {
+            if (!field_value && !(field_value = PyRef(default_value(field.value_type)))) {
                 path.record_root(constr);
                 return op.fail(__LINE__);
             }
         } else {
             const int found = lookup_field(value, exact_dict, field.py_name, &field_value);
-            if (found == 0) field_value.reset(default_value(field.type));
+            if (found == 0) field_value.reset(default_value(field.value_type));
             if (found < 0 || !field_value) {
                 path.record_field(field, 0);
                 path.record_root(constr);
                 return op.fail(__LINE__);
             }
         }
-        if (_write_value(field_value.get(), field.type, field_type_text(field)) < 0) {
+        if (_write_value(field_value.get(), field.value_type) < 0) {
             path.record_field(field, 0);
             path.record_root(constr);
             return op.fail(__LINE__);
@@ -1606,16 +1941,29 @@ PyObject* object_template(TLConstructor* constr) {
     return expected;  // another call published first; ours goes
 }
 
+// Inflated gzip_packed content may come to this much in one unpack, in all.
+constexpr size_t kMaxInflated = 16u << 20;
+
+// Elements that take no bytes (bare `true`, a bare constructor without
+// fields) cannot run out of input, so their counts are held to a budget
+// instead: in one input, as many as it has bytes, and this many more.
+constexpr size_t kZeroSizeElementsSlack = 4096;
+
 class Reader {
 public:
-    Reader(const TLParserObject* parser, const unsigned char* input, size_t size)
-        : compiler_(parser_compiler(parser)), input_(input), size_(size) {}
+    Reader(const TLSchemaCompilerObject* compiler, const unsigned char* input, size_t size)
+        : compiler_(compiler),
+          input_(input),
+          size_(size),
+          standard_(compiler->_schema->standard),
+          zero_size_budget_(size + kZeroSizeElementsSlack) {}
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
-    PyObject* _read_object();
-    PyObject* _read_value(TLType field_type, TypeText type_name);
-    PyObject* _read_vector(TypeText type_name);
+    // `bare`: the constructor of a bare value, whose id is not on the wire.
+    PyObject* _read_object(TLConstructor* bare = nullptr);
+    PyObject* _read_value(const TLValueType* type);
+    PyObject* _read_vector(const TLValueType* type);
     uint32_t _read_int32();
     uint64_t _read_int64();
     double _read_double();
@@ -1640,11 +1988,19 @@ private:
         return at;
     }
     bool read_byte_string(const unsigned char** data, size_t* length);
+    PyObject* read_boxed_bool();
+    PyObject* read_wide(TLType kind);
+    PyObject* read_gzip_packed();
 
     const TLSchemaCompilerObject* compiler_;
-    const unsigned char* input_;  // read in place: bytes are immutable and the
-    size_t size_;                 // caller keeps them alive for the call
+    const unsigned char* input_;  // read in place; the caller keeps the
+    size_t size_;                 // memory alive and unchanged for the call
+    const bool standard_;
     size_t position_ = 0;
+    size_t zero_size_budget_;      // elements that take no bytes, still allowed
+    size_t inflated_ = 0;          // gzip_packed output so far, against kMaxInflated
+    size_t* inflated_total_ = &inflated_;  // shared with the readers of inner content
+    HeapArray<uint32_t> words_;
     // Input bytes that the unread elements of the open vectors need at the
     // least, so that nested counts cannot claim the same bytes twice.
     size_t reserved_ = 0;
@@ -1725,18 +2081,45 @@ PyObject* Reader::_read_string() {
 
 // ---- values and vectors ----------------------------------------------------
 
-PyObject* Reader::_read_value(TLType field_type, TypeText type_name) {
+PyObject* Reader::read_boxed_bool() {
+    const unsigned char* at = take(4);
+    if (!at) Py_RETURN_FALSE;
+    const uint32_t id = velta::load_le32(at);
+    if (id == velta::kBoolTrueId) Py_RETURN_TRUE;
+    if (id == velta::kBoolFalseId) Py_RETURN_FALSE;
+    PyErr_Format(PyExc_ValueError, msg::kBoolId, id);
+    return nullptr;
+}
+
+PyObject* Reader::read_wide(TLType kind) {
+    const size_t width = kind == TL_TYPE_INT128 ? 16 : 32;
+    const unsigned char* at = take(width);
+    if (!at) return Py_NewRef(S.int_zero);
+    PyRef data(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(at), static_cast<Py_ssize_t>(width)));
+    PyRef args(data ? PyTuple_Pack(2, data.get(), S.str_little) : nullptr);
+    return args ? PyObject_Call(S.int_from_bytes, args.get(), S.signed_kwargs) : nullptr;
+}
+
+PyObject* Reader::_read_value(const TLValueType* type) {
     Operation op("Velta.tl.TLParser._read_value");
     PyObject* result;
-    switch (field_type) {
-        case TL_TYPE_INT:
-            return PyLong_FromUnsignedLong(_read_int32());
-        case TL_TYPE_LONG:
-            return PyLong_FromUnsignedLongLong(_read_int64());
+    switch (type->kind) {
+        case TL_TYPE_INT: {
+            const uint32_t v = _read_int32();
+            return standard_ ? PyLong_FromLong(static_cast<int32_t>(v)) : PyLong_FromUnsignedLong(v);
+        }
+        case TL_TYPE_LONG: {
+            const uint64_t v = _read_int64();
+            return standard_ ? PyLong_FromLongLong(static_cast<int64_t>(v)) : PyLong_FromUnsignedLongLong(v);
+        }
         case TL_TYPE_DOUBLE:
             return PyFloat_FromDouble(_read_double());
         case TL_TYPE_BOOL:
-            return PyBool_FromLong(_read_int32() != 0);
+            if (!standard_) return PyBool_FromLong(_read_int32() != 0);
+            result = read_boxed_bool();
+            break;
+        case TL_TYPE_TRUE:
+            Py_RETURN_TRUE;
         case TL_TYPE_STRING:
             result = _read_string();
             break;
@@ -1744,10 +2127,18 @@ PyObject* Reader::_read_value(TLType field_type, TypeText type_name) {
             result = _read_bytes();
             break;
         case TL_TYPE_VECTOR:
-            result = _read_vector(type_name);
+        case TL_TYPE_BARE_VECTOR:
+            result = _read_vector(type);
             break;
         case TL_TYPE_OBJECT:
             result = _read_object();
+            break;
+        case TL_TYPE_BARE_OBJECT:
+            result = _read_object(type->bare);
+            break;
+        case TL_TYPE_INT128:
+        case TL_TYPE_INT256:
+            result = read_wide(type->kind);
             break;
         default:
             Py_UNREACHABLE();
@@ -1755,44 +2146,46 @@ PyObject* Reader::_read_value(TLType field_type, TypeText type_name) {
     return result ? result : op.fail(__LINE__);
 }
 
-PyObject* Reader::_read_vector(TypeText type_name) {
+PyObject* Reader::_read_vector(const TLValueType* type) {
     Operation op("Velta.tl.TLParser._read_vector");
     RecursionGuard guard(" while unpacking a TL vector");
     if (!guard.entered()) return op.fail(__LINE__);
-    const uint32_t vector_id = _read_int32();
-    if (vector_id != velta::kVectorId) {
-        error_ = true;
-        PyErr_Format(PyExc_ValueError, msg::kVectorId, vector_id);
-        return op.fail(__LINE__);
+    if (type->kind == TL_TYPE_VECTOR) {
+        const uint32_t vector_id = _read_int32();
+        if (vector_id != velta::kVectorId) {
+            error_ = true;
+            PyErr_Format(PyExc_ValueError, msg::kVectorId, vector_id);
+            return op.fail(__LINE__);
+        }
     }
     const int32_t count = static_cast<int32_t>(_read_int32());
-    if (count < 0) {
+    const TLValueType* element = type->element;
+    const size_t remaining = position_ < size_ ? size_ - position_ : 0;
+    if (count < 0 || (element->min_size == 0 && static_cast<size_t>(count) > zero_size_budget_)) {
         PyErr_Format(PyExc_ValueError, msg::kVectorLength, count);
         return op.fail(__LINE__);
     }
-    std::string storage;
-    ElementType element;
-    if (element_type_of(type_name, storage, &element) < 0) return op.fail(__LINE__);
+    if (element->min_size == 0) zero_size_budget_ -= static_cast<size_t>(count);
 
-    // Every element takes at least 4 bytes of cursor, and only the last one
-    // may end past the input; the unread elements of the enclosing vectors
-    // need theirs too. A count beyond that cannot be read: the unpack must
-    // fail and this list is never seen. It is not allocated, so no nesting of
-    // claimed counts can allocate more than the input justifies; the
-    // elements are still read in turn, so the reported position and any
-    // exception are exactly those of reading each one.
-    const size_t remaining = position_ < size_ ? size_ - position_ : 0;
+    // Every other element takes at least 4 bytes of cursor, and only the
+    // last one may end past the input; the unread elements of the enclosing
+    // vectors need theirs too. A count beyond that cannot be read: the
+    // unpack must fail and this list is never seen. It is not allocated, so
+    // no nesting of claimed counts can allocate more than the input
+    // justifies; the elements are still read in turn, so the reported
+    // position and any exception are exactly those of reading each one.
+    const size_t unit = element->min_size ? velta::kAlignment : 0;
     const size_t available = remaining + 3 > reserved_ ? remaining + 3 - reserved_ : 0;
-    const bool fits = static_cast<size_t>(count) <= available / 4;
+    const bool fits = !unit || static_cast<size_t>(count) <= available / unit;
     PyRef result(PyList_New(fits ? count : 0));
     if (!result) return op.fail(__LINE__);
     const size_t reserved_before = reserved_;
-    if (fits) reserved_ += 4 * static_cast<size_t>(count);
+    if (fits) reserved_ += unit * static_cast<size_t>(count);
     bool error_seen = error_;
     for (int32_t i = 0; i < count; ++i) {
         const size_t before = position_;
-        if (fits) reserved_ -= 4;
-        PyObject* item = _read_value(element.kind, element.text);
+        if (fits) reserved_ -= unit;
+        PyObject* item = _read_value(element);
         if (!item) {
             reserved_ = reserved_before;
             path.record_index(i, before);
@@ -1805,7 +2198,7 @@ PyObject* Reader::_read_vector(TypeText type_name) {
                 path.record_index(i, before);
                 error_seen = true;
             }
-            if (position_ == before) {
+            if (position_ == before && unit) {
                 // Out of input: every later element reads as the same zero
                 // value without moving the cursor.
                 if (fits)
@@ -1820,27 +2213,84 @@ PyObject* Reader::_read_vector(TypeText type_name) {
 
 // ---- objects ---------------------------------------------------------------
 
-PyObject* Reader::_read_object() {
+// Standard mode: a gzip_packed object stands for the one object its data
+// inflates to. Inflation is bounded, so a small input cannot ask for
+// gigabytes.
+PyObject* Reader::read_gzip_packed() {
+    const unsigned char* data;
+    size_t length;
+    if (!read_byte_string(&data, &length)) Py_RETURN_NONE;  // short input: reported at the end
+    PyRef packed(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length)));
+    PyRef inflater(packed ? PyObject_CallFunction(S.zlib_decompressobj, "i", 31) : nullptr);
+    if (!inflater) return nullptr;
+    const size_t room = kMaxInflated - *inflated_total_;
+    PyRef inflated(PyObject_CallMethod(inflater.get(), "decompress", "On", packed.get(), static_cast<Py_ssize_t>(room + 1)));
+    if (!inflated) {
+        if (PyErr_ExceptionMatches(S.zlib_error)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError, "gzip_packed: the data is not a valid gzip stream");
+        }
+        return nullptr;
+    }
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(inflated.get()));
+    if (size > room) {
+        PyErr_Format(PyExc_ValueError, "gzip_packed: inflates to more than %zu bytes", kMaxInflated);
+        return nullptr;
+    }
+    PyRef finished(PyObject_GetAttrString(inflater.get(), "eof"));
+    if (!finished) return nullptr;
+    if (finished.get() != Py_True) {
+        PyErr_SetString(PyExc_ValueError, "gzip_packed: the gzip stream is incomplete");
+        return nullptr;
+    }
+    *inflated_total_ += size;
+    Reader inner(compiler_, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(inflated.get())), size);
+    inner.inflated_total_ = inflated_total_;
+    PyRef object(inner._read_object());
+    if (!object) return nullptr;
+    if (inner.error_ || inner.position_ < size) {
+        PyErr_SetString(PyExc_ValueError, "gzip_packed: the inflated data is not one complete object");
+        return nullptr;
+    }
+    return object.release();
+}
+
+PyObject* Reader::_read_object(TLConstructor* bare) {
     Operation op("Velta.tl.TLParser._read_object");
     RecursionGuard guard(" while unpacking a TL object");
     if (!guard.entered()) return op.fail(__LINE__);
-    const unsigned char* id_bytes = take(4);
-    if (!id_bytes) Py_RETURN_NONE;
-    const uint32_t constructor_id = velta::load_le32(id_bytes);
-    const auto found = compiler_->_id_map.find(constructor_id);
-    if (found == compiler_->_id_map.end()) {
-        PyErr_Format(PyExc_ValueError, msg::kUnknownId, constructor_id);
-        return op.fail(__LINE__);
+    TLConstructor* constr = bare;
+    if (!constr) {
+        const unsigned char* id_bytes = take(4);
+        if (!id_bytes) Py_RETURN_NONE;
+        const uint32_t constructor_id = velta::load_le32(id_bytes);
+        const auto found = compiler_->_id_map.find(constructor_id);
+        if (found == compiler_->_id_map.end()) {
+            if (standard_ && constructor_id == velta::kGzipPackedId) {
+                PyObject* inner = read_gzip_packed();
+                return inner ? inner : op.fail(__LINE__);
+            }
+            PyErr_Format(PyExc_ValueError, msg::kUnknownId, constructor_id);
+            return op.fail(__LINE__);
+        }
+        constr = found->second;
+        if (standard_ && constructor_id == velta::kGzipPackedId) {
+            PyObject* inner = read_gzip_packed();
+            return inner ? inner : op.fail(__LINE__);
+        }
     }
-    TLConstructor* constr = found->second;
     PyObject* tmpl = object_template(constr);
     if (!tmpl) return op.fail(__LINE__);
     PyRef result(PyDict_Copy(tmpl));
     if (!result) return op.fail(__LINE__);
     const bool distinct_names = std::atomic_ref(constr->distinct_names).load(std::memory_order_relaxed);
+    velta::HeapFrame<uint32_t> words(words_, static_cast<size_t>(constr->word_count), 0u);
+    if (!words.ok()) {
+        PyErr_NoMemory();
+        return op.fail(__LINE__);
+    }
 
     const bool error_at_start = error_;
-    uint32_t words[2] = {0, 0};  // "flags", "flags2"
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
         if (field.flags_word) {
@@ -1848,9 +2298,9 @@ PyObject* Reader::_read_object() {
             continue;
         }
         if (field.is_optional) {
-            const bool present = (words[field.flag_info.flags_index == 0 ? 0 : 1] & field.flag_mask) != 0;
-            if (field.type == TL_TYPE_BOOL || !present) {
-                PyObject* marker = field.type == TL_TYPE_BOOL ? (present ? Py_True : Py_False) : Py_None;
+            const bool present = (words[field.flag_info.flags_index] & field.flag_mask) != 0;
+            if (field.bit_only || !present) {
+                PyObject* marker = field.bit_only ? (present ? Py_True : Py_False) : Py_None;
                 if ((marker != Py_None || !distinct_names) && PyDict_SetItem(result.get(), field.py_name, marker) < 0) {
                     path.record_root(constr);
                     return op.fail(__LINE__);
@@ -1859,7 +2309,7 @@ PyObject* Reader::_read_object() {
             }
         }
         const size_t field_start = position_;
-        PyRef value(_read_value(field.type, field_type_text(field)));
+        PyRef value(_read_value(field.value_type));
         if (!value) {
             path.record_field(field, field_start);
             path.record_root(constr);
@@ -1896,6 +2346,7 @@ PyObject* compiler_alloc(PyTypeObject* type) {
     self->ops = &kCompilerOps;
     self->_schema = nullptr;
     self->_name_map = nullptr;
+    self->_standard = 0;
     new (&self->_id_map) IdMap();
     new (&self->_state) std::atomic<int>(kCompilerIdle);
     return obj;
@@ -1969,6 +2420,36 @@ void setup_compiler_type(PyTypeObject* type) {
 
 // ---- TLParser ----------------------------------------------------------------
 
+// A buffer export, released when the call ends.
+struct BufferView {
+    Py_buffer buffer;
+    bool held = false;
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held) PyBuffer_Release(&buffer);
+    }
+};
+
+// Reads one object from `size` bytes at `input`, which stand `base` bytes
+// into what the caller gave; positions in errors count from there. *end
+// is where the object ends, counted the same way.
+PyObject* read_one(const TLParserObject* self, const unsigned char* input, size_t size, size_t base, size_t* end) {
+    Reader reader(parser_compiler(self), input, size);
+    PyRef parsed(reader._read_object());
+    if (parsed && reader.ran_out()) {
+        parsed.reset();
+        PyErr_Format(PyExc_RuntimeError, msg::kParseError, base + reader.position());
+    }
+    if (!parsed) {
+        reader.path.attach("unpacking", true, base);
+        return nullptr;
+    }
+    *end = base + reader.position();
+    return parsed.release();
+}
+
 int check_ready(const TLParserObject* self, const char* method) {
     if (VELTA_UNLIKELY(self->_compiler == Py_None || !self->_schema)) {
         PyErr_Format(PyExc_RuntimeError, "TLParser.%s() called on a parser without a schema", method);
@@ -1977,7 +2458,7 @@ int check_ready(const TLParserObject* self, const char* method) {
     return 0;
 }
 
-PyObject* parser_create(PyTypeObject* type, PyObject* schema_json) {
+PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, PyObject* standard) {
     Operation op("Velta.tl.TLParser.__cinit__");
     PyRef obj(type->tp_alloc(type, 0));
     if (!obj) return op.fail(__LINE__);
@@ -1986,6 +2467,9 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json) {
     PyObject* compiler = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&TLSchemaCompilerType));
     if (!compiler) return op.fail(__LINE__);
     Py_SETREF(self->_compiler, compiler);
+    const int standard_mode = standard ? PyObject_IsTrue(standard) : 0;
+    if (standard_mode < 0) return op.fail(__LINE__);
+    reinterpret_cast<TLSchemaCompilerObject*>(compiler)->_standard = standard_mode;
     PyRef compiled(PyObject_CallMethodOneArg(compiler, S.str_compile, schema_json));
     if (!compiled) return op.fail(__LINE__);
     // From here on the table serves this parser and must not be replaced.
@@ -1999,19 +2483,24 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json) {
     return obj.release();
 }
 
+// TLParser(schema_json, *, standard=False)
+struct ParserArguments {
+    PyObject* names[2] = {S.str_schema_json, S.str_standard};
+    PyObject* values[2] = {nullptr, nullptr};
+    ArgBinder binder{"__cinit__", names, 2, values, 1, 1};
+};
+
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* schema_json = nullptr;
-    ArgBinder binder("__cinit__", &S.str_schema_json, 1, &schema_json);
-    if (binder.bind_classic(args, kwargs) < 0) return nullptr;
-    return parser_create(type, schema_json);
+    ParserArguments bound;
+    if (bound.binder.bind_classic(args, kwargs) < 0) return nullptr;
+    return parser_create(type, bound.values[0], bound.values[1]);
 }
 
 PyObject* parser_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     if (type != reinterpret_cast<PyObject*>(&TLParserType)) return call_type_classic(type, args, nargsf, kwnames);
-    PyObject* schema_json = nullptr;
-    ArgBinder binder("__cinit__", &S.str_schema_json, 1, &schema_json);
-    if (binder.bind_vector(args, PyVectorcall_NARGS(nargsf), kwnames) < 0) return nullptr;
-    return parser_create(&TLParserType, schema_json);
+    ParserArguments bound;
+    if (bound.binder.bind_vector(args, PyVectorcall_NARGS(nargsf), kwnames) < 0) return nullptr;
+    return parser_create(&TLParserType, bound.values[0], bound.values[1]);
 }
 
 PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -2027,18 +2516,46 @@ PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     if (check_ready(self, "unpack") < 0) return nullptr;
 
     Operation op("Velta.tl.TLParser.unpack");
-    Reader reader(self, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
-                  static_cast<size_t>(PyBytes_GET_SIZE(data)));
-    PyRef parsed(reader._read_object());
-    if (parsed && reader.ran_out()) {
-        parsed.reset();
-        PyErr_Format(PyExc_RuntimeError, msg::kParseError, reader.position());
+    size_t end;
+    PyObject* parsed = read_one(self, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
+                                static_cast<size_t>(PyBytes_GET_SIZE(data)), 0, &end);
+    return parsed ? parsed : op.fail(__LINE__);
+}
+
+PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto* self = reinterpret_cast<TLParserObject*>(obj);
+    PyObject* names[2] = {S.str_buffer, S.str_offset};
+    PyObject* values[2] = {nullptr, nullptr};
+    ArgBinder binder("unpack_from", names, 2, values, 2, 1);
+    if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
+    Py_ssize_t offset = 0;
+    if (values[1]) {
+        if (!PyLong_Check(values[1])) return raise_expected("int", values[1]);
+        offset = PyLong_AsSsize_t(values[1]);
+        if (offset == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+            PyErr_Clear();
+            offset = PY_SSIZE_T_MAX;  // out of range either way
+            if (PyObject_RichCompareBool(values[1], S.int_zero, Py_LT) == 1) offset = -1;
+        }
     }
-    if (!parsed) {
-        reader.path.attach("unpacking", true);
-        return op.fail(__LINE__);
+    if (check_ready(self, "unpack_from") < 0) return nullptr;
+    // Held for the whole call: the exporter may not resize or free it.
+    BufferView view;
+    if (PyObject_GetBuffer(values[0], &view.buffer, PyBUF_SIMPLE) < 0) return nullptr;
+    view.held = true;
+    if (offset < 0 || offset > view.buffer.len) {
+        PyErr_SetString(PyExc_ValueError, msg::kOffsetRange);
+        return nullptr;
     }
-    return parsed.release();
+    Operation op("Velta.tl.TLParser.unpack_from");
+    const auto* start = static_cast<const unsigned char*>(view.buffer.buf);
+    size_t end;
+    PyRef parsed(read_one(self, start + offset, static_cast<size_t>(view.buffer.len - offset), static_cast<size_t>(offset), &end));
+    if (!parsed) return op.fail(__LINE__);
+    PyRef end_object(PyLong_FromSize_t(end));
+    PyObject* pair = end_object ? PyTuple_Pack(2, parsed.get(), end_object.get()) : nullptr;
+    return pair ? pair : op.fail(__LINE__);
 }
 
 PyObject* parser_pack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -2094,6 +2611,16 @@ PyMethodDef parser_methods[] = {
                "UnicodeDecodeError for invalid text, RecursionError for nesting deeper than\n"
                "the interpreter allows. Failures inside nested values carry a note naming\n"
                "the field and its byte offset.")},
+    {"unpack_from", as_method(parser_unpack_from),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("unpack_from($self, /, buffer, offset=0)\n--\n\n"
+               "Decode one boxed TL object from `buffer` at `offset`; return (value, end).\n\n"
+               "`buffer` is any C-contiguous buffer (bytes, bytearray, memoryview, mmap),\n"
+               "read in place and held for the call; `end` is the offset just past the\n"
+               "object, so concatenated messages parse in a loop. Byte-string padding\n"
+               "counts from `offset`; positions in errors count from the buffer's start.\n"
+               "Raises ValueError(\"offset out of range\") for an offset below 0 or past\n"
+               "the end, and otherwise what unpack raises.")},
     {"pack", as_method(parser_pack),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("pack($self, /, value)\n--\n\n"
@@ -2116,11 +2643,21 @@ void setup_parser_type(PyTypeObject* type) {
     type->tp_basicsize = sizeof(TLParserObject);
     type->tp_dealloc = parser_dealloc;
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type->tp_doc = PyDoc_STR("TLParser(schema_json)\n--\n\n"
+    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False)\n--\n\n"
                              "Packs dicts into TL bytes and unpacks them, driven by a schema given\n"
                              "as JSON text or as an already decoded dict (see\n"
                              "TLSchemaCompiler.compile). Every call keeps its state to itself, so\n"
-                             "one parser may serve any number of threads at once.");
+                             "one parser may serve any number of threads at once.\n\n"
+                             "standard=False (the default): Bool is a bare 32-bit 1/0 and\n"
+                             "flags.N?Bool only a bit, int and long read unsigned, flags words are\n"
+                             "the fields named flags and flags2, and every other type is a boxed\n"
+                             "object.\n"
+                             "standard=True: the TL that deployed peers speak. Bool is boxed\n"
+                             "(boolTrue/boolFalse) and flags.N?Bool carries a value; int and long\n"
+                             "read signed; int128 and int256 are 16- and 32-byte ints; %Type,\n"
+                             "vector<T> and lowercase constructor names are bare (no id); every\n"
+                             "'#' field is a flags word that a later condition may name; and\n"
+                             "gzip_packed objects are inflated (at most 16 MiB per unpack).");
     type->tp_traverse = parser_traverse;
     type->tp_clear = parser_clear;
     type->tp_methods = parser_methods;

@@ -7,6 +7,7 @@
 //
 // Ownership (everything on the C heap unless noted):
 //   TLSchema                  calloc'd by the compiler, freed by _free_schema
+//   TLSchema::value_types     calloc'd one by one, chained, freed with it
 //   TLSchema::constructors    calloc'd, constructor_count records held by value
 //   TLConstructor::name/type  strdup'd UTF-8 copies, freed if non-null
 //   TLConstructor::fields     calloc'd, field_count records; null when 0
@@ -25,23 +26,44 @@
 
 #include <cstdint>
 
-// The kind of a field. Stored as a 32-bit unsigned value; the numbers are
-// part of the error messages ("Unknown type: N") and must not change.
+// The kind of a field or value. Stored as a 32-bit unsigned value; the
+// numbers of the first eight are fixed.
 enum TLType : uint32_t {
     TL_TYPE_INT = 0,     // "int", "#" (a flags word is an ordinary int)
     TL_TYPE_LONG = 1,    // "long"
     TL_TYPE_DOUBLE = 2,  // "double"
     TL_TYPE_STRING = 3,  // "string"
     TL_TYPE_BYTES = 4,   // "bytes", "byte"
-    TL_TYPE_BOOL = 5,    // "Bool", "true"
+    TL_TYPE_BOOL = 5,    // "Bool", "true" (standard mode: "Bool", boxed)
     TL_TYPE_VECTOR = 6,  // any text beginning with "Vector"
     TL_TYPE_OBJECT = 7,  // everything else: a boxed object
+    // Standard mode only.
+    TL_TYPE_INT128 = 8,        // "int128": 16 bytes
+    TL_TYPE_INT256 = 9,        // "int256": 32 bytes
+    TL_TYPE_TRUE = 10,         // "true" outside a condition: no bytes, reads True
+    TL_TYPE_BARE_OBJECT = 11,  // "%Type", or a lowercase constructor name: no id
+    TL_TYPE_BARE_VECTOR = 12,  // "vector<T>": no id, count then elements
+};
+
+struct TLConstructor;
+
+// How one value is encoded, derived once by the compiler from a type text
+// and shared by every field and element with that text. Immutable once
+// compiled; owned by the schema (chained through `next`).
+struct TLValueType {
+    TLType kind;
+    int32_t min_size;             // bytes a value takes at the least; 0 for
+                                  // values that take none (bare `true`, ...)
+    const TLValueType* element;   // vectors: the element type
+    TLConstructor* bare;          // TL_TYPE_BARE_OBJECT: its constructor
+    TLValueType* next;            // the schema's list of value types
 };
 
 // Where the presence bit of a conditional field W.N?T lives.
 struct TLOptionalFlag {
     int32_t bit_position;  // N exactly as parsed, not range-checked
-    int32_t flags_index;   // 1 when W is exactly "flags2", else 0
+    int32_t flags_index;   // which word: 1 when W is exactly "flags2", else 0
+                           // (standard mode: the slot of the "#" field W)
 };
 
 // One parameter of a constructor or method.
@@ -54,7 +76,11 @@ struct TLField {
     TLOptionalFlag flag_info;  // meaningful only when is_optional
 
     // Derived once by the compiler so the codec does no text work per value.
+    const TLValueType* value_type;  // how the value (after the condition) is encoded
     int32_t flags_word;      // 1 for the field named "flags", 2 for "flags2", else 0
+                             // (standard mode: slot + 1 of every "#" field)
+    int32_t bit_only;        // conditional, and its value is only the bit:
+                             // "true" (default mode: also "Bool")
     uint32_t flag_mask;      // 1 << bit_position; 0 when unconditional or the
                              // bit lies outside a 32-bit word
     int32_t word_declared;   // the field named by flags_index ("flags" or
@@ -71,6 +97,7 @@ struct TLConstructor {
     int32_t field_count;
     int32_t has_flags;    // some field is conditional on the first word
     int32_t has_flags2;   // some field is conditional on "flags2"
+    int32_t word_count;   // flags words the codec keeps for one object
 
     // Derived for the codec, released with the table (strong references).
     PyObject* py_name;      // `name` as a str: the "_" of unpacked dicts and
@@ -87,6 +114,9 @@ struct TLConstructor {
 struct TLSchema {
     TLConstructor* constructors;
     int32_t constructor_count;
+    int32_t constructor_entries;  // how many came from "constructors"
+    int32_t standard;             // compiled for the standard TL conventions
+    TLValueType* value_types;     // every value type of the fields, owned
 };
 
 #endif  // VELTA_TL_H
