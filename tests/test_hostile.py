@@ -1,5 +1,6 @@
 """Python code that turns against the codec while it runs, and input built to
-make it allocate or recurse, must end in a clean exception."""
+make it allocate or recurse, must end in a clean exception or in the exact
+result."""
 import gc
 import struct
 import tracemalloc
