@@ -13,7 +13,6 @@ field; the default mode's code is left as it was.
 """
 
 import json
-import operator
 import struct
 import zlib
 
@@ -28,6 +27,8 @@ BOOL_TRUE_ID, BOOL_FALSE_ID = 0x997275B5, 0xBC799737
 GZIP_PACKED_ID = 0x3072CFA1
 # Inflated bytes allowed for all gzip_packed objects of one unpack call.
 MAX_INFLATED = 16 * 1024 * 1024
+# Vector elements that take no bytes, allowed in one message beyond its size.
+EMPTY_ELEMENTS_SLACK = 4096
 
 # What a field is on the wire: one of the two flags words, a field guarded by
 # a flag bit, or a plain field.
@@ -209,6 +210,7 @@ class TLParser:
         self._view = False
         self._error = False
         self._inflate_left = MAX_INFLATED
+        self._empty_left = 0
 
     def _element_type(self, text):
         info = self._elements.get(text)
@@ -336,7 +338,8 @@ class TLParser:
         """(value, end): one object read from ``buffer`` (anything with the
         buffer interface, not copied) at ``offset``; ``end`` is the offset
         just past it."""
-        offset = operator.index(offset)
+        if not isinstance(offset, int):
+            raise TypeError(f"Expected int, got {type(offset).__name__}")
         if type(buffer) is bytes:
             if not 0 <= offset <= len(buffer):
                 raise ValueError("offset out of range")
@@ -357,6 +360,7 @@ class TLParser:
         self._data, self._size, self._error = data, len(data), False
         self._pos = self._base = offset
         self._inflate_left = MAX_INFLATED
+        self._empty_left = len(data) - offset + EMPTY_ELEMENTS_SLACK
         try:
             result = self._read_object_std(None) if self._standard else self._read_object()
             if self._error:
@@ -511,16 +515,18 @@ class TLParser:
             if not optional:
                 fields.append((py_name, PLAIN, typ, 0, 0, 0))
                 continue
-            parts = text.split("?", 1)[0].split(".")
+            condition = text.split("?", 1)[0]
+            parts = condition.split(".")
+            if len(parts) == 1:  # no bit: tied to no word
+                raise _unknown_word(py_name, condition)
             if len(parts) > 2:
                 raise ValueError("too many values to unpack (expected 2)")
-            bit = int(parts[1]) if len(parts) == 2 else 0
+            bit = int(parts[1])
             if not -2**31 <= bit < 2**31:
                 raise OverflowError("value too large to convert to int")
             word = parts[0].split("\0", 1)[0]
             if word not in words:
-                raise ValueError(f"Field '{py_name}' is conditional on '{parts[0]}', "
-                                 "which is not a '#' field declared before it")
+                raise _unknown_word(py_name, parts[0])
             mask = 1 << bit if 0 <= bit <= 31 else 0
             fields.append((py_name, CONDITIONAL, typ, words[word], mask, bit))
         con.std_fields = tuple(fields)
@@ -539,8 +545,11 @@ class TLParser:
         # Entered before its element is compiled: a malformed 'Vector' text
         # may contain itself.
         typ = self._types[text] = _Type(OBJECT)
-        if text[:7] in ("Vector<", "vector<") and text.endswith(">"):
-            typ.kind = VECTOR if text[0] == "V" else BARE_VECTOR
+        if text.startswith(("vector<", "%Vector<")) and text.endswith(">"):
+            typ.kind = BARE_VECTOR
+            typ.arg = self._std_type(text[text.index("<") + 1:-1])
+        elif text.startswith("Vector<") and text.endswith(">") and len(text) > 7:
+            typ.kind = VECTOR
             typ.arg = self._std_type(text[7:-1])
         elif text.startswith("Vector"):
             typ.kind = VECTOR
@@ -555,8 +564,8 @@ class TLParser:
                            if not c.is_method and c.result == inner]
                 if len(members) != 1:
                     del self._types[text]
-                    raise ValueError(f"Bare type '{text}' needs a type with exactly one "
-                                     f"constructor; '{inner}' has {len(members)}")
+                    raise ValueError(f"Bare type '{text}' needs exactly one constructor of "
+                                     f"type '{inner}'; the schema has {len(members)}")
                 typ.kind, typ.arg = BARE, members[0]
         else:
             con = self._by_name.get(text)
@@ -565,18 +574,10 @@ class TLParser:
                 typ.kind, typ.arg = BARE, con
         return typ
 
-    def _takes_no_bytes(self, typ, seen=()):
-        """Whether values of typ are empty on the wire: bare true, or a bare
-        constructor made only of such fields."""
-        if typ.kind == TRUE:
-            return True
-        if typ.kind != BARE or typ.arg in seen:
-            return False
-        known = self._no_bytes.get(typ.arg)
+    def _takes_no_bytes(self, typ):
+        known = self._no_bytes.get(typ)
         if known is None:
-            known = all(role == PLAIN and self._takes_no_bytes(t, (*seen, typ.arg))
-                        for _, role, t, _, _, _ in typ.arg.std_fields)
-            self._no_bytes[typ.arg] = known
+            known = self._no_bytes[typ] = _min_size(typ) == 0
         return known
 
     # ----------------------------------------------------- standard: pack
@@ -663,10 +664,7 @@ class TLParser:
             pass
         else:  # INT128, INT256
             bits = 128 if kind == INT128 else 256
-            try:
-                v = operator.index(v)
-            except TypeError:
-                raise TypeError("an integer is required") from None
+            v = _as_int(v)
             if not -(1 << (bits - 1)) <= v < 1 << bits:
                 raise OverflowError(f"value too large to convert to int{bits}")
             out += (v & ((1 << bits) - 1)).to_bytes(bits // 8, "little")
@@ -749,10 +747,14 @@ class TLParser:
         if count >= 0x80000000:
             raise ValueError(f"Invalid vector length: {count - 0x100000000}")
         element = typ.arg
-        # Elements that take no bytes cannot run out of input; a count no
-        # input could carry is refused before any of them is built.
-        if count > self._size - self._pos and self._takes_no_bytes(element):
-            raise ValueError(f"Invalid vector length: {count}")
+        # Elements that take no bytes cannot run out of input, so their
+        # counts, in all, are held to a budget: as many as the input has
+        # bytes, and some more.
+        empty = self._takes_no_bytes(element)
+        if empty:
+            if count > self._empty_left:
+                raise ValueError(f"Invalid vector length: {count}")
+            self._empty_left -= count
 
         bulk = _STD_BULK.get(element.kind)
         if bulk is not None:
@@ -770,37 +772,71 @@ class TLParser:
         for _ in range(count):
             before = self._pos
             items.append(read(element))
-            if self._error and self._pos == before:
+            if self._error and self._pos == before and not empty:
                 break
         return items
 
     def _read_gzip_packed(self):
         """The object inside a gzip_packed one (its id already read)."""
+        failed_before, self._error = self._error, False
         packed = self._read_bytes()
         if self._error:
-            return None
+            return None  # cut off: reported at the end
+        self._error = failed_before
         inflater = zlib.decompressobj(31)
         try:
             data = inflater.decompress(packed, self._inflate_left + 1)
-        except zlib.error as exc:
-            raise ValueError(f"gzip_packed: {exc}") from None
+        except zlib.error:
+            raise ValueError("gzip_packed: the data is not a valid gzip stream") from None
         if len(data) > self._inflate_left:
-            raise ValueError("gzip_packed: inflates to more than 16 MiB")
+            raise ValueError(f"gzip_packed: inflates to more than {MAX_INFLATED} bytes")
         if not inflater.eof:
-            raise ValueError("gzip_packed: the compressed stream is incomplete")
+            raise ValueError("gzip_packed: the gzip stream is incomplete")
         self._inflate_left -= len(data)
-        saved = self._data, self._size, self._pos, self._base, self._view
-        self._data, self._size, self._pos, self._base, self._view = data, len(data), 0, 0, False
+        # The inflated bytes are read as a message of their own, with a
+        # budget of their own for elements that take no bytes.
+        saved = (self._data, self._size, self._pos, self._base, self._view, self._error,
+                 self._empty_left)
+        self._data, self._size, self._pos, self._base = data, len(data), 0, 0
+        self._view, self._error, self._empty_left = False, False, len(data) + EMPTY_ELEMENTS_SLACK
         try:
             value = self._read_object_std(None)
-            if self._error:
-                raise ValueError("gzip_packed: the packed object is cut off")
-            if self._pos < self._size:
-                raise ValueError("gzip_packed: bytes after the packed object")
+            if self._error or self._pos < self._size:
+                raise ValueError("gzip_packed: the inflated data is not one complete object")
         finally:
-            self._data, self._size, self._pos, self._base, self._view = saved
-            self._error = False
+            (self._data, self._size, self._pos, self._base, self._view, self._error,
+             self._empty_left) = saved
         return value
+
+
+def _unknown_word(py_name, word):
+    return ValueError(f"Field '{py_name}' is conditional on '{word}', "
+                      "which is not a '#' field declared before it")
+
+
+def _min_size(typ, depth=0):
+    """Bytes a value of typ takes at the least.  Bare objects nested deeper
+    than 8 levels (a bare type that contains itself, say) count as none."""
+    kind = typ.kind
+    if kind == LONG or kind == DOUBLE:
+        return 8
+    if kind == INT128:
+        return 16
+    if kind == INT256:
+        return 32
+    if kind == TRUE:
+        return 0
+    if kind != BARE:
+        return 4
+    if depth > 8:
+        return 0
+    total = 0
+    for _, role, t, _, _, _ in typ.arg.std_fields:
+        if role == FLAGS_WORD:
+            total += 4
+        elif role == PLAIN:
+            total += _min_size(t, depth + 1)
+    return total
 
 
 class _Type:
