@@ -502,14 +502,16 @@ class TLParser:
 
     def _compile_std(self, con):
         fields, words = [], {}  # words: C name -> slot of the latest '#' field
+        word_count = 0
         for param in con.params:
             py_name, text = param["name"], param["type"]
             c_name = py_name.split("\0", 1)[0]
             optional = "?" in text
             kept = _strip_condition(text)
             if kept == "#" and not optional:
-                words[c_name] = slot = len(words)
-                fields.append((py_name, FLAGS_WORD, None, slot, 0, 0))
+                words[c_name] = word_count
+                fields.append((py_name, FLAGS_WORD, None, word_count, 0, 0))
+                word_count += 1
                 continue
             typ = self._std_type(kept)
             if not optional:
@@ -531,7 +533,7 @@ class TLParser:
             fields.append((py_name, CONDITIONAL, typ, words[word], mask, bit))
         con.std_fields = tuple(fields)
         con.std_conditional = tuple(f for f in fields if f[1] == CONDITIONAL)
-        con.word_count = len(words)
+        con.word_count = word_count
 
     def _std_type(self, text):
         """The _Type of an unconditional type text (compiled once per text)."""
