@@ -162,6 +162,11 @@ def test_hostile_input_is_one_line_not_a_traceback(chat, args, files, stdin):
     for name, content in files.items():
         Path(name).write_bytes(content.encode() if isinstance(content, str) else content)
     result = velta(*args, stdin=stdin)
+    if args[0] == "decode" and sys.version_info >= (3, 14) and result.returncode == 0:
+        # 3.14 bounds the JSON encoder's nesting by the stack, not a count,
+        # so it may simply print the message: any outcome but a traceback.
+        assert result.stderr == b"" and json.loads(result.stdout)
+        return
     assert (result.returncode, result.stdout) == (1, b"")
     assert result.stderr.startswith(b"velta: error: ") and len(result.stderr.splitlines()) == 1, result.stderr[-300:]
 

@@ -146,16 +146,20 @@ inline PyObject* list_item_ref(PyObject* list, Py_ssize_t index) {
 #endif
 }
 
-// ---- a growable array on the C heap ----------------------------------------
-// For plain data only. Growth reports failure instead of throwing, so callers
-// turn it into MemoryError like every other allocation failure.
-template <typename T>
+// ---- a growable array ------------------------------------------------------
+// For plain data only. The first `Inline` elements live in the object itself
+// (most calls never need more), the rest on the C heap. Growth reports
+// failure instead of throwing, so callers turn it into MemoryError like every
+// other allocation failure.
+template <typename T, size_t Inline = 16>
 class HeapArray {
 public:
     HeapArray() noexcept = default;
     HeapArray(const HeapArray&) = delete;
     HeapArray& operator=(const HeapArray&) = delete;
-    ~HeapArray() { free(data_); }
+    ~HeapArray() {
+        if (data_ != inline_) free(data_);
+    }
 
     size_t size() const noexcept { return size_; }
     T& operator[](size_t i) noexcept { return data_[i]; }
@@ -173,29 +177,32 @@ public:
 
 private:
     bool reserve(size_t wanted) noexcept {
-        size_t capacity = capacity_ ? capacity_ : 8;
+        size_t capacity = capacity_;
         while (capacity < wanted) {
             if (capacity > SIZE_MAX / 2 / sizeof(T)) return false;
             capacity *= 2;
         }
-        void* grown = realloc(data_, capacity * sizeof(T));
+        T* grown = static_cast<T*>(malloc(capacity * sizeof(T)));
         if (!grown) return false;
-        data_ = static_cast<T*>(grown);
+        memcpy(static_cast<void*>(grown), data_, size_ * sizeof(T));
+        if (data_ != inline_) free(data_);
+        data_ = grown;
         capacity_ = capacity;
         return true;
     }
 
-    T* data_ = nullptr;
+    T inline_[Inline];
+    T* data_ = inline_;
     size_t size_ = 0;
-    size_t capacity_ = 0;
+    size_t capacity_ = Inline;
 };
 
 // A stretch of a HeapArray claimed by one nesting level and given back when
 // the level ends; levels nest, so the stretches form a stack.
-template <typename T>
+template <typename T, size_t Inline = 16>
 class HeapFrame {
 public:
-    HeapFrame(HeapArray<T>& array, size_t count, const T& fill) noexcept
+    HeapFrame(HeapArray<T, Inline>& array, size_t count, const T& fill) noexcept
         : array_(array), base_(array.size()), ok_(array.append(count, fill)), count_(ok_ ? count : 0) {}
     HeapFrame(const HeapFrame&) = delete;
     HeapFrame& operator=(const HeapFrame&) = delete;
@@ -207,7 +214,7 @@ public:
     size_t size() const noexcept { return count_; }
 
 private:
-    HeapArray<T>& array_;
+    HeapArray<T, Inline>& array_;
     size_t base_;
     bool ok_;
     size_t count_;

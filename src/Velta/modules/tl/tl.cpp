@@ -609,6 +609,61 @@ struct TLSchemaCompilerOps {
 // compare-exchange and refuses when it is not idle.
 enum CompilerState : int { kCompilerIdle = 0, kCompilerCompiling = 1, kCompilerInUse = 2 };
 
+// Constructor names by the identity of the name object: messages name their
+// constructors with the same few str objects again and again (the "_" of
+// unpacked dicts, interned literals), and a pointer compare skips hashing
+// the text. Built once per compile and never changed after, so every
+// thread reads it freely; a name it does not hold goes to the name map.
+class NameTable {
+public:
+    NameTable() = default;
+    NameTable(const NameTable&) = delete;
+    NameTable& operator=(const NameTable&) = delete;
+    ~NameTable() { free(slots_); }
+
+    // Enters every record under its name object (the later one of two
+    // records with the same name wins, as in the name map); false when
+    // memory runs out.
+    bool build(TLConstructor* constructors, int32_t count) {
+        clear();
+        size_t size = 8;
+        while (size < 2 * static_cast<size_t>(count)) size *= 2;
+        slots_ = static_cast<Slot*>(calloc(size, sizeof(Slot)));
+        if (!slots_) return false;
+        mask_ = size - 1;
+        for (int32_t i = 0; i < count; ++i) {
+            Slot* slot = find(constructors[i].py_name);
+            *slot = {constructors[i].py_name, &constructors[i]};
+        }
+        return true;
+    }
+    void clear() {
+        free(std::exchange(slots_, nullptr));
+        mask_ = 0;
+    }
+    // The record named by exactly this object, or null.
+    TLConstructor* get(PyObject* name) const {
+        return slots_ ? find(name)->constructor : nullptr;
+    }
+
+private:
+    struct Slot {
+        PyObject* name;
+        TLConstructor* constructor;
+    };
+    Slot* find(PyObject* name) const {
+        size_t at = (reinterpret_cast<uintptr_t>(name) >> 4) * 0x9E3779B97F4A7C15ull >> 20;
+        while (true) {
+            Slot* slot = &slots_[at & mask_];
+            if (slot->name == name || !slot->name) return slot;
+            ++at;
+        }
+    }
+
+    Slot* slots_ = nullptr;
+    size_t mask_ = 0;
+};
+
 struct TLSchemaCompilerObject {
     PyObject_HEAD
     const TLSchemaCompilerOps* ops;
@@ -618,6 +673,7 @@ struct TLSchemaCompilerObject {
                             // (int); read-only once compiled. Names with a NUL
                             // are keyed by their text up to it, so a "_" that
                             // holds a NUL never matches.
+    NameTable _name_table;    // records by name object; read-only once compiled
     std::atomic<int> _state;  // a CompilerState
     int _standard;            // compile for the standard TL conventions (set
                               // by a TLParser made with standard=True)
@@ -687,6 +743,7 @@ void compiler_free_schema(TLSchemaCompilerObject* self) {
         free(schema);
     }
     self->_id_map.clear();
+    self->_name_table.clear();
     Py_CLEAR(self->_name_map);
 }
 
@@ -898,6 +955,8 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
     }
     if (!(constr->name = copy_utf8(name.get()))) return op.fail(__LINE__);
     if (!(constr->py_name = name_object(name.get(), constr->name))) return op.fail(__LINE__);
+    // Interned, so that literals in callers' code are this very object.
+    PyUnicode_InternInPlace(&constr->py_name);
     if (result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0)
         constr->type = copy_utf8(result_type.get());
     else if (!(constr->type = strdup(constr->name)))
@@ -917,7 +976,6 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         return op.fail(__LINE__);
     }
     constr->field_count = static_cast<int32_t>(count);
-    constr->word_count = self->_standard ? 0 : 2;  // "flags", "flags2"
     if (count == 0) return constr;
     constr->fields = static_cast<TLField*>(calloc(static_cast<size_t>(count), sizeof(TLField)));
     if (!constr->fields) {
@@ -933,7 +991,12 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
             return op.fail(__LINE__);
         }
         if (build_field(self, constr, static_cast<int32_t>(i), param.get()) < 0) return op.fail(__LINE__);
+        constr->conditional_count += constr->fields[i].is_optional;
     }
+    // By default the words are "flags" and "flags2", whichever are there.
+    if (!self->_standard && (constr->conditional_count || constr->has_flags || constr->has_flags2)) constr->word_count = 2;
+    for (int32_t i = 0; !self->_standard && i < constr->field_count; ++i)
+        if (constr->fields[i].flags_word) constr->word_count = 2;
     return constr;
 }
 
@@ -1245,6 +1308,10 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
         if (index_constructor(self, static_cast<int32_t>(i)) < 0) return op.fail(__LINE__);
     }
     if (resolve_value_types(self) < 0) return op.fail(__LINE__);
+    if (!self->_name_table.build(schema->constructors, schema->constructor_count)) {
+        PyErr_NoMemory();
+        return op.fail(__LINE__);
+    }
     return 0;
 }
 
@@ -1343,7 +1410,9 @@ private:
     // them, held for the second pass, so that what is written is exactly
     // what decided the flags words. They live on the writer's heap stack,
     // not the C stack: an object level must stay small, whatever its size.
-    class KeptValues : public velta::HeapFrame<PyObject*> {
+    // Room for the kept values of a few nested objects without the heap.
+    static constexpr size_t kInlineKept = 64;
+    class KeptValues : public velta::HeapFrame<PyObject*, kInlineKept> {
     public:
         KeptValues(Writer& writer, int32_t count) : HeapFrame(writer.kept_, static_cast<size_t>(count), nullptr) {}
         ~KeptValues() {
@@ -1372,11 +1441,12 @@ private:
 
     TLParserObject* parser_;
     const TLSchemaCompilerObject* compiler_;
+    OutputBuffer* holder_ = nullptr;  // the record buffer_ goes back in
     OutputBuffer buffer_ = {nullptr, 0};
     size_t position_ = 0;  // bytes written to buffer_.data
-    HeapArray<DeferredBytes> deferred_;
+    HeapArray<DeferredBytes, 4> deferred_;
     size_t deferred_size_ = 0;
-    HeapArray<PyObject*> kept_;
+    HeapArray<PyObject*, kInlineKept> kept_;
     HeapArray<uint32_t> words_;
     const bool standard_;
 };
@@ -1384,28 +1454,22 @@ private:
 Writer::~Writer() {
     // Give the buffer back for the next call; if another call gave one back
     // meanwhile, the one that was there goes.
-    if (buffer_.data) {
-        auto* mine = static_cast<OutputBuffer*>(malloc(sizeof(OutputBuffer)));
-        if (mine) {
-            *mine = buffer_;
-            OutputBuffer* old = std::atomic_ref(parser_->_spare_buffer).exchange(mine, std::memory_order_acq_rel);
-            if (old) {
-                free(old->data);
-                free(old);
-            }
-        } else {
-            free(buffer_.data);
+    if (!holder_ && buffer_.data) holder_ = static_cast<OutputBuffer*>(malloc(sizeof(OutputBuffer)));
+    if (holder_) {
+        *holder_ = buffer_;
+        if (OutputBuffer* old = std::atomic_ref(parser_->_spare_buffer).exchange(holder_, std::memory_order_acq_rel)) {
+            free(old->data);
+            free(old);
         }
+    } else {
+        free(buffer_.data);
     }
     // Owners go last: dropping one may run interpreter code.
     for (size_t i = 0; i < deferred_.size(); ++i) Py_CLEAR(deferred_[i].owner);
 }
 
 int Writer::start() {
-    if (OutputBuffer* spare = std::atomic_ref(parser_->_spare_buffer).exchange(nullptr, std::memory_order_acq_rel)) {
-        buffer_ = *spare;
-        free(spare);
-    }
+    if ((holder_ = std::atomic_ref(parser_->_spare_buffer).exchange(nullptr, std::memory_order_acq_rel))) buffer_ = *holder_;
     if (buffer_.capacity >= kInitialOutput) return 0;
     auto* grown = static_cast<unsigned char*>(realloc(buffer_.data, kInitialOutput));
     if (!grown) {
@@ -1693,20 +1757,57 @@ int Writer::_write_value(PyObject* value, const TLValueType* type) {
     Py_UNREACHABLE();
 }
 
+// Whether writing `item` as a value of `kind` runs no interpreter code: it
+// is of a built-in type the writer reads directly.
+bool written_without_code(PyObject* item, TLType kind) {
+    switch (kind) {
+        case TL_TYPE_INT:
+        case TL_TYPE_LONG:
+        case TL_TYPE_INT128:
+        case TL_TYPE_INT256:
+            return PyLong_Check(item);
+        case TL_TYPE_DOUBLE:
+            return PyFloat_Check(item) || PyLong_CheckExact(item);
+        case TL_TYPE_STRING:
+            return PyUnicode_Check(item);
+        case TL_TYPE_BYTES:
+            return PyBytes_Check(item);
+        case TL_TYPE_BOOL:
+            return PyBool_Check(item) || item == Py_None || PyLong_CheckExact(item);
+        case TL_TYPE_TRUE:
+            return true;
+        default:
+            return false;  // objects and vectors: whatever they hold
+    }
+}
+
 int Writer::_write_vector(PyObject* vector, const TLValueType* type) {
     Operation op("Velta.tl.TLParser._write_vector");
     RecursionGuard guard(" while packing a TL vector");
     if (!guard.entered()) return op.fail(__LINE__);
+    // The elements written are those of one moment: code that runs while an
+    // element is written (a __index__, a mapping's get, another thread) may
+    // change the list, so the writer works from a private copy once that
+    // can happen. Scalars of built-in types run no code: a list of them is
+    // read in place (without the GIL, other threads run anyway: always a copy).
     PyRef items;
+    bool private_copy = true;
     if (PyList_CheckExact(vector)) {
-        items = PyRef::borrow(vector);
+#ifdef Py_GIL_DISABLED
+        items.reset(PyList_GetSlice(vector, 0, PY_SSIZE_T_MAX));
+#else
+        private_copy = type->element->kind != TL_TYPE_OBJECT && type->element->kind != TL_TYPE_BARE_OBJECT &&
+                       type->element->kind != TL_TYPE_VECTOR && type->element->kind != TL_TYPE_BARE_VECTOR;
+        items = private_copy ? PyRef::borrow(vector) : PyRef(PyList_GetSlice(vector, 0, PY_SSIZE_T_MAX));
+        private_copy = !private_copy;
+#endif
     } else if (PyList_Check(vector)) {
         raise_expected("list", vector);
         return op.fail(__LINE__);
     } else {
         items.reset(PySequence_List(vector));
-        if (!items) return op.fail(__LINE__);
     }
+    if (!items) return op.fail(__LINE__);
     const Py_ssize_t count = PyList_GET_SIZE(items.get());
     if (count > INT32_MAX) {
         PyErr_Format(PyExc_ValueError, "vector too long for TL encoding: %zd elements", count);
@@ -1714,17 +1815,18 @@ int Writer::_write_vector(PyObject* vector, const TLValueType* type) {
     }
     if (type->kind == TL_TYPE_VECTOR && _write_int32(static_cast<int32_t>(velta::kVectorId)) < 0) return op.fail(__LINE__);
     if (_write_int32(static_cast<int32_t>(count)) < 0) return op.fail(__LINE__);
-    for (Py_ssize_t i = 0; i <= count; ++i) {
-        // Element conversions run interpreter code, and other threads may
-        // hold the list too: the count is already on the wire, so a change
-        // of size cannot be honoured.
-        if (PyList_GET_SIZE(items.get()) != count) {
-            PyErr_SetString(PyExc_RuntimeError, msg::kListChanged);
-            return op.fail(__LINE__);
-        }
-        if (i == count) break;
+    for (Py_ssize_t i = 0; i < count; ++i) {
         PyRef item(velta::list_item_ref(items.get(), i));
-        if (!item) {
+        if (!private_copy && !written_without_code(item.get(), type->element->kind)) {
+            // No code has run since the count was taken, so the list is as
+            // it was: copy it now, before this element's code runs.
+            item.reset();
+            items.reset(PyList_GetSlice(items.get(), 0, PY_SSIZE_T_MAX));
+            if (!items) return op.fail(__LINE__);
+            private_copy = true;
+            item.reset(velta::list_item_ref(items.get(), i));
+        }
+        if (!item || PyList_GET_SIZE(items.get()) != count) {  // cannot happen to a list as it was
             PyErr_SetString(PyExc_RuntimeError, msg::kListChanged);
             return op.fail(__LINE__);
         }
@@ -1807,6 +1909,7 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
             PyErr_Format(PyExc_ValueError, msg::kBareMismatch, bare->py_name, name.get());
         return nullptr;
     }
+    if (TLConstructor* known = compiler_->_name_table.get(name.get())) return known;
     if (name.get() == Py_None || PyUnicode_GET_LENGTH(name.get()) == 0) {
         PyErr_SetString(PyExc_ValueError, msg::kNoConstructor);
         return nullptr;
@@ -1857,13 +1960,14 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
     const bool exact_dict = PyDict_CheckExact(value);
     const TLConstructor* constr = constructor_for(value, exact_dict, bare);
     if (!constr) return op.fail(__LINE__);
-    KeptValues kept(*this, constr->field_count);
+    // Only objects with conditional fields keep values between the passes.
+    KeptValues kept(*this, constr->conditional_count ? constr->field_count : 0);
     Words words(words_, static_cast<size_t>(constr->word_count), 0u);
     if (!kept.ok() || !words.ok()) {
         PyErr_NoMemory();
         return op.fail(__LINE__);
     }
-    if (first_pass(value, exact_dict, constr, kept, words) < 0 ||
+    if ((constr->conditional_count && first_pass(value, exact_dict, constr, kept, words) < 0) ||
         (!bare && _write_int32(static_cast<int32_t>(constr->id)) < 0)) {
         path.record_root(constr);
         return op.fail(__LINE__);
@@ -2348,6 +2452,7 @@ PyObject* compiler_alloc(PyTypeObject* type) {
     self->_name_map = nullptr;
     self->_standard = 0;
     new (&self->_id_map) IdMap();
+    new (&self->_name_table) NameTable();
     new (&self->_state) std::atomic<int>(kCompilerIdle);
     return obj;
 }
@@ -2368,6 +2473,7 @@ void compiler_dealloc(PyObject* obj) {
         self->ops->_free_schema(self);
     }
     self->_id_map.~IdMap();
+    self->_name_table.~NameTable();
     Py_TYPE(obj)->tp_free(obj);
 }
 

@@ -98,6 +98,7 @@ struct TLConstructor {
     int32_t has_flags;    // some field is conditional on the first word
     int32_t has_flags2;   // some field is conditional on "flags2"
     int32_t word_count;   // flags words the codec keeps for one object
+    int32_t conditional_count;  // fields with a condition
 
     // Derived for the codec, released with the table (strong references).
     PyObject* py_name;      // `name` as a str: the "_" of unpacked dicts and
