@@ -188,7 +188,7 @@ def test_wrong_values_fail_alike(case, data):
 
 
 @st.composite
-def messy_bytes(draw, text, cons, value):
+def messy_bytes(draw, text, cons, value, standard=False):
     """Random input that often gets past the constructor id: noise, a known
     id followed by noise, or a valid message with a few bytes overwritten."""
     kind = draw(st.sampled_from(["noise", "id", "mutated"]))
@@ -197,7 +197,7 @@ def messy_bytes(draw, text, cons, value):
     if kind == "id":
         cid = draw(st.sampled_from([c[1] for c in cons]))
         return struct.pack("<I", cid) + draw(st.binary(max_size=48))
-    data = bytearray(tl_reference.TLParser(text).pack(value))
+    data = bytearray(tl_reference.TLParser(text, standard=standard).pack(value))
     for _ in range(draw(st.integers(1, 4))):
         data[draw(st.integers(0, len(data) - 1))] = draw(st.integers(0, 255))
     return bytes(data)
@@ -233,3 +233,212 @@ def test_every_prefix_decodes_or_reports_a_parse_error(case):
         assert got == outcome(reference.unpack, data[:cut]), cut
         if got[0] != "ok":
             assert TRUNCATION_ERRORS.fullmatch(f"{got[0]}:{got[1]}"), (cut, got)
+
+
+# ---------------------------------------------------------------- standard mode
+#
+# Random schemas with the shapes only the standard mode has: boxed Bool
+# (conditional too), int128/int256, signed int/long, bare vectors, bare
+# constructors (by %Type and by lowercase name), bare true, and flags words
+# of any name, declared anywhere before the fields they govern.
+
+STD_SCALARS = {
+    "int": (INT32, lambda v: (v + 2**31) % 2**32 - 2**31),
+    "long": (st.integers(-2**63, 2**64 - 1), lambda v: (v + 2**63) % 2**64 - 2**63),
+    "int128": (st.integers(-2**127, 2**128 - 1), lambda v: (v + 2**127) % 2**128 - 2**127),
+    "int256": (st.integers(-2**255, 2**256 - 1), lambda v: (v + 2**255) % 2**256 - 2**255),
+    "double": SCALARS["double"], "string": SCALARS["string"], "bytes": SCALARS["bytes"],
+    "byte": SCALARS["byte"], "Bool": (st.booleans(), None),
+}
+STD_DEFAULTS = {"int": 0, "long": 0, "int128": 0, "int256": 0, "double": 0.0, "string": "",
+                "bytes": b"", "byte": b"", "Bool": False}
+# A value type: a scalar, "true" (bare, no bytes), "obj" (boxed, any
+# constructor further down), "bare" (one constructor further down, bare),
+# or ("vec" | "bvec", element type).
+STD_VALUE_TYPES = st.recursive(
+    st.sampled_from(sorted(STD_SCALARS)) | st.sampled_from(["obj", "bare", "true"]),
+    lambda inner: st.tuples(st.sampled_from(["vec", "bvec"]), inner), max_leaves=3)
+WORD_NAMES = ["flags", "flags2", "f", "mask"]
+
+
+@st.composite
+def std_schemas(draw):
+    """Like schemas(), for the standard mode.  Constructors are drawn last
+    first, so a bare reference knows its target; a field is (name, value
+    type, condition text or None) or ("#", word name) for a flags word."""
+    count = draw(st.integers(1, 4))
+    ids = draw(st.lists(st.integers(0, 2**32 - 1), min_size=count, max_size=count, unique=True)
+               .filter(lambda xs: 0x3072CFA1 not in xs))
+    cons, entries, empty = [None] * count, [None] * count, [False] * count
+    bare_targets = set()  # methods are no types: these stay constructors
+
+    def resolve(vt, i, element):
+        """vt with its "bare" leaves bound to a constructor after i; elements
+        that take no bytes are left out of vectors."""
+        if isinstance(vt, tuple):
+            return (vt[0], resolve(vt[1], i, True))
+        if vt in ("bare", "obj") and i == count - 1 or vt == "true" and element:
+            return "int"
+        if vt == "bare":
+            j = draw(st.integers(i + 1, count - 1))
+            if element and empty[j]:
+                return "int"
+            bare_targets.add(j)
+            return ("bare", j, draw(st.sampled_from([f"%T{j}", f"c{j}"])))
+        return vt
+
+    for i in reversed(range(count)):
+        fields, params, words = [], [], {}
+        for k in range(draw(st.integers(1, 7))):
+            if draw(st.integers(0, 3)) == 0:
+                name = draw(st.sampled_from(WORD_NAMES))
+                words[name] = iter(draw(st.permutations(range(32))))
+                fields.append(("#", name))
+                params.append({"name": name, "type": "#"})
+                continue
+            vt = resolve(draw(STD_VALUE_TYPES), i, False)
+            cond = None
+            if words and draw(st.booleans()):
+                word = draw(st.sampled_from(sorted(words)))
+                cond = f"{word}.{next(words[word])}?"
+            ordinary_flags = any(f[0] == "flags" for f in fields)
+            name = "flags" if not ordinary_flags and draw(st.integers(0, 9)) == 0 else f"f{k}"
+            fields.append((name, vt, cond))
+            params.append({"name": name, "type": (cond or "") + std_type_text(vt)})
+        empty[i] = all(f[0] != "#" and f[2] is None and (f[1] == "true" or isinstance(f[1], tuple)
+                                                          and f[1][0] == "bare" and empty[f[1][1]])
+                       for f in fields)
+        written_id = ids[i] - 2**32 if ids[i] >= 2**31 and draw(st.booleans()) else ids[i]
+        entries[i] = {"predicate": f"c{i}", "id": written_id, "type": f"T{i}", "params": params}
+        cons[i] = (f"c{i}", ids[i], fields)
+    methods = [e for i, e in enumerate(entries) if i not in bare_targets and draw(st.integers(0, 3)) == 0]
+    schema = {"constructors": [e for e in entries if e not in methods],
+              "methods": [{"method": e["predicate"], "id": e["id"], "type": e["type"], "params": e["params"]}
+                          for e in methods]}
+    return json.dumps(schema), cons
+
+
+def std_type_text(vt):
+    if vt == "obj":
+        return "Obj"
+    if isinstance(vt, tuple) and vt[0] == "bare":
+        return vt[2]
+    if isinstance(vt, tuple):
+        return f"{'Vector' if vt[0] == 'vec' else 'vector'}<{std_type_text(vt[1])}>"
+    return vt
+
+
+def std_value(draw, vt, cons, start):
+    if vt == "obj":
+        return std_object(draw, cons, draw(st.integers(start, len(cons) - 1)), False)
+    if vt == "true":
+        return draw(st.sampled_from([True, None, 5])), True
+    if isinstance(vt, tuple) and vt[0] == "bare":
+        return std_object(draw, cons, vt[1], True)
+    if isinstance(vt, tuple):
+        pairs = [std_value(draw, vt[1], cons, start) for _ in range(draw(st.integers(0, 3)))]
+        values = [v for v, _ in pairs]
+        return (tuple(values) if draw(st.booleans()) else values), [e for _, e in pairs]
+    strategy, norm = STD_SCALARS[vt]
+    value = draw(strategy)
+    return value, norm(value) if norm else value
+
+
+def std_object(draw, cons, index, bare):
+    name, _, fields = cons[index]
+    expected = {"_": name}
+    value = {"_": draw(st.sampled_from([name, None, "omit"]))} if bare else {"_": name}
+    if value["_"] == "omit":
+        del value["_"]
+    ordinary = {f[0] for f in fields if f[0] != "#"}
+    for field in fields:
+        if field[0] == "#":
+            if field[1] not in ordinary and draw(st.booleans()):
+                value[field[1]] = 12345  # never taken from the value
+            continue
+        fname, vt, cond = field
+        if cond and vt == "true":
+            v = draw(st.sampled_from([True, False, None, "omit"]))
+            expected[fname] = v is True
+        elif cond and draw(st.booleans()):
+            v = draw(st.sampled_from([None, "omit"]))
+            expected[fname] = None
+        elif not cond and (vt in STD_DEFAULTS or isinstance(vt, tuple) and vt[0] in ("vec", "bvec")) \
+                and draw(st.integers(0, 5)) == 0:
+            v = "omit"
+            expected[fname] = STD_DEFAULTS.get(vt, [])
+        else:
+            v, expected[fname] = std_value(draw, vt, cons, index + 1)
+        if v != "omit":
+            value[fname] = v
+    return value, expected
+
+
+@st.composite
+def std_cases(draw):
+    text, cons = draw(std_schemas())
+    value, expected = std_object(draw, cons, draw(st.integers(0, len(cons) - 1)), False)
+    return text, cons, value, expected
+
+
+STD_TRUNCATION_ERRORS = re.compile(
+    TRUNCATION_ERRORS.pattern + r"|ValueError:(Invalid Bool constructor ID: 0x[0-9a-f]{8}|gzip_packed: .*)")
+
+
+@SETTINGS
+@given(case=std_cases())
+def test_standard_round_trip(Parser, case):
+    text, _, value, expected = case
+    parser = Parser(text, standard=True)
+    data = parser.pack(value)
+    assert len(data) % 4 == 0
+    decoded = parser.unpack(data)
+    assert canon(decoded) == canon(expected)
+    assert parser.pack(decoded) == data
+    assert parser.unpack_from(b"\0" * 3 + data + b"\0", 3) == (decoded, 3 + len(data))
+
+
+@SETTINGS
+@given(case=std_cases())
+def test_standard_extension_writes_the_reference_bytes(case):
+    text, _, value, _ = case
+    assert (outcome(tl.TLParser(text, standard=True).pack, value)
+            == outcome(tl_reference.TLParser(text, standard=True).pack, value))
+
+
+@SETTINGS
+@given(case=std_cases(), data=st.data())
+def test_standard_wrong_values_fail_alike(case, data):
+    text, cons, value, _ = case
+    value = dict(value)
+    fields = [f[0] for f in next(c for c in cons if c[0] == value["_"])[2] if f[0] != "#"]
+    if fields:
+        value[data.draw(st.sampled_from(fields))] = data.draw(WRONG | st.sampled_from([2**128, -2**255 - 1]))
+    assert (outcome(tl.TLParser(text, standard=True).pack, value)
+            == outcome(tl_reference.TLParser(text, standard=True).pack, value))
+
+
+@SETTINGS
+@given(case=std_cases(), data=st.data())
+def test_standard_arbitrary_input_decodes_alike(case, data):
+    text, cons, value, _ = case
+    raw = data.draw(messy_bytes(text, cons, value, standard=True))
+    ours, reference = tl.TLParser(text, standard=True), tl_reference.TLParser(text, standard=True)
+    assert outcome(ours.unpack, raw) == outcome(reference.unpack, raw)
+    at = data.draw(st.integers(0, len(raw)))
+    assert (outcome(lambda b: ours.unpack_from(b, at), bytearray(raw))
+            == outcome(lambda b: reference.unpack_from(b, at), bytearray(raw)))
+
+
+@settings(SETTINGS, max_examples=40)
+@given(case=std_cases())
+def test_standard_every_prefix_decodes_or_reports_a_parse_error(case):
+    text, _, value, expected = case
+    ours, reference = tl.TLParser(text, standard=True), tl_reference.TLParser(text, standard=True)
+    data = reference.pack(value)
+    assert outcome(ours.unpack, data) == ("ok", canon(expected))
+    for cut in range(len(data)):
+        got = outcome(ours.unpack, data[:cut])
+        assert got == outcome(reference.unpack, data[:cut]), cut
+        if got[0] != "ok":
+            assert STD_TRUNCATION_ERRORS.fullmatch(f"{got[0]}:{got[1]}"), (cut, got)
