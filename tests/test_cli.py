@@ -186,3 +186,47 @@ def test_text_stdout_cannot_encode(tmp_path, monkeypatch, command):
     result = velta(command, *args, stdin=data)
     assert result.returncode == 1 and (command == "demo" or result.stdout == b"")
     assert result.stderr.startswith(b"velta: error: stdout") and len(result.stderr.splitlines()) == 1, result.stderr
+
+
+STANDARD_TL = """
+boolFalse#bc799737 = Bool;
+boolTrue#997275b5 = Bool;
+blob data:bytes = Blob;
+item flags:# ok:flags.0?Bool n:int key:int128 blobs:vector<blob> tag:%Blob = Item;
+"""
+
+
+@pytest.mark.parametrize("codec", ["hex", "base64"])
+def test_standard_mode_both_ways(tmp_path, monkeypatch, codec):
+    from_tl = pytest.importorskip("Velta.schema").from_tl
+    monkeypatch.chdir(tmp_path)
+    Path("s.tl").write_text(STANDARD_TL)
+    value = {"_": "item", "ok": False, "n": -1, "key": -2**100,
+             "blobs": [{"_": "blob", "data": b"\x00\xff"}], "tag": {"_": "blob", "data": b"z"}}
+    data = TLParser(from_tl(STANDARD_TL), standard=True).pack(value)
+    decoded = velta("decode", "--schema", "s.tl", "--standard", "--bytes", codec, stdin=data)
+    assert decoded.returncode == 0, decoded.stderr
+    back = json.loads(decoded.stdout)
+    assert (back["ok"], back["n"], back["key"]) == (False, -1, -2**100)
+    assert velta("encode", "--schema", "s.tl", "--standard", "--bytes", codec, stdin=decoded.stdout).stdout == data
+    # A bare value may leave its "_" out; its bytes fields are still read as text.
+    del back["tag"]["_"], back["blobs"][0]["_"]
+    again = velta("encode", "--schema", "s.tl", "--standard", "--bytes", codec, stdin=json.dumps(back).encode())
+    assert again.stdout == data, again.stderr
+    # The default mode reads the same bytes otherwise, or not at all.
+    assert velta("decode", "--schema", "s.tl", stdin=data).stdout != decoded.stdout
+
+
+@pytest.mark.parametrize("args, stdin", [
+    (["decode", "--schema", "s.tl", "--standard", "--hex"], b"00000000"),  # unknown id
+    (["encode", "--schema", "s.tl", "--standard"], b'{"_": "item", "key": "1"}'),
+    (["encode", "--schema", "s.tl", "--standard"], b'{"_": "item", "tag": {"_": "item"}}'),
+    (["encode", "--schema", "bad.tl", "--standard"], b'{"_": "x"}'),  # refused by the standard mode only
+])
+def test_standard_mode_bad_input_is_one_line(tmp_path, monkeypatch, args, stdin):
+    monkeypatch.chdir(tmp_path)
+    Path("s.tl").write_text(STANDARD_TL)
+    Path("bad.tl").write_text("a = Two;\nb = Two;\nx v:%Two = X;\n")
+    result = velta(*args, stdin=stdin)
+    assert (result.returncode, result.stdout) == (1, b"")
+    assert result.stderr.startswith(b"velta: error: ") and len(result.stderr.splitlines()) == 1, result.stderr

@@ -763,7 +763,8 @@ class TLParser:
             code, width = bulk
             pos = self._pos
             whole = max(0, min(count, (self._size - pos) // width))
-            items = list(struct.unpack_from(f"<{whole}{code}", self._data, pos))
+            # (The cursor may stand past the end, after cut-off padding.)
+            items = list(struct.unpack_from(f"<{whole}{code}", self._data, pos)) if whole else []
             self._pos = pos + whole * width
             if whole < count:
                 self._error = True

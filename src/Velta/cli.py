@@ -122,9 +122,9 @@ def _entry_id(entry: Schema) -> int:
     return int(entry.get("id", 0)) & 0xFFFFFFFF
 
 
-def _parser(schema: Schema, path: str) -> TLParser:
+def _parser(schema: Schema, path: str, standard: bool = False) -> TLParser:
     try:
-        return TLParser(schema)
+        return TLParser(schema, standard=standard)
     except Exception as exc:  # the compiler reports schema faults with many types
         raise CLIError(f"bad schema {path}: {type(exc).__name__}: {_one_line(exc)}") from None
 
@@ -132,29 +132,47 @@ def _parser(schema: Schema, path: str) -> TLParser:
 class BytesFields:
     """Puts back the byte strings that JSON carries as hex or base64 text,
     walking the value along the schema's parameter types.  Everything else
-    in decode's output (unsigned ints included) packs as it is."""
+    in decode's output (unsigned ints included) packs as it is.
 
-    def __init__(self, schema: Schema, codec: str):
+    In the standard mode a bare value may leave out its "_": the type text
+    (``%Peer``, ``peerUser``) names its constructor, and ``vector<T>`` is a
+    list too."""
+
+    def __init__(self, schema: Schema, codec: str, standard: bool = False):
         # A later entry with the same name wins, as it does in the compiler.
         self.params = {_entry_name(e): [(p["name"], p["type"]) for p in e.get("params") or []]
                        for e in _entries(schema)}
         self.decode = bytes.fromhex if codec == "hex" else (lambda s: base64.b64decode(s, validate=True))
+        self.standard = standard
+        self.bare: dict[str, str] = {}  # a bare type text -> its constructor's name
+        if standard:
+            constructors = {_entry_name(e): e for e in schema.get("constructors") or [] if isinstance(e, dict)}
+            by_type: dict[str, list[str]] = {}
+            for name, entry in constructors.items():
+                by_type.setdefault(str(entry.get("type")), []).append(name)
+                if "a" <= name.rsplit(".", 1)[-1][:1] <= "z":
+                    self.bare[name] = name
+            self.bare.update({"%" + t: names[0] for t, names in by_type.items() if len(names) == 1})
 
-    def obj(self, value: Any) -> Any:
-        if not isinstance(value, dict) or not isinstance(value.get("_"), str) or value["_"] not in self.params:
+    def obj(self, value: Any, bare: str | None = None) -> Any:
+        name = value.get("_") if isinstance(value, dict) else None
+        if name is None and bare is not None:
+            name = bare
+        if not isinstance(name, str) or name not in self.params:
             return value  # the codec reports what is wrong with it
         out = dict(value)
-        for name, type_text in self.params[value["_"]]:
-            if out.get(name) is not None:
-                out[name] = self.field(out[name], type_text, f"{value['_']}.{name}")
+        for field, type_text in self.params[name]:
+            if out.get(field) is not None:
+                out[field] = self.field(out[field], type_text, f"{name}.{field}")
         return out
 
     def field(self, value: Any, type_text: str, where: str) -> Any:
         kind = type_text.split("?")[1] if "?" in type_text else type_text
         if isinstance(value, dict):
-            return self.obj(value)
-        if isinstance(value, list) and kind.startswith("Vector"):
-            inner = kind[7:-1] if kind.startswith("Vector<") and kind.endswith(">") else ""
+            return self.obj(value, self.bare.get(kind))
+        vector = ("Vector", "vector<", "%Vector<") if self.standard else ("Vector",)
+        if isinstance(value, list) and kind.startswith(vector):
+            inner = kind[kind.index("<") + 1:-1] if "<" in kind and kind.endswith(">") else ""
             return [self.field(item, inner, where) for item in value]
         if kind in ("bytes", "byte") and isinstance(value, str):
             try:
@@ -165,7 +183,7 @@ class BytesFields:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
-    parser = _parser(load_schema(args.schema), args.schema)
+    parser = _parser(load_schema(args.schema), args.schema, args.standard)
     data = _read(args.input, "input")
     if args.hex:
         try:
@@ -194,12 +212,12 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
 def cmd_encode(args: argparse.Namespace) -> int:
     schema = load_schema(args.schema)
-    parser = _parser(schema, args.schema)
+    parser = _parser(schema, args.schema, args.standard)
     value = _json_loads(_read(args.input, "input"), "input")
     if not isinstance(value, dict):
         raise CLIError('input must be a JSON object with a "_" key')
     try:
-        data = parser.pack(BytesFields(schema, args.bytes).obj(value))
+        data = parser.pack(BytesFields(schema, args.bytes, args.standard).obj(value))
     except CLIError:
         raise
     except Exception as exc:
@@ -289,6 +307,9 @@ def build_parser() -> argparse.ArgumentParser:
         if func in (cmd_decode, cmd_encode):
             sub.add_argument("--bytes", choices=("hex", "base64"), default="hex",
                              help="text form of bytes fields (default: hex)")
+            sub.add_argument("--standard", action="store_true",
+                             help="the standard TL encoding (boxed Bool, signed int and long, int128/int256, "
+                                  "bare types, gzip_packed inflated) instead of the default one")
         return sub
 
     sub = command("decode", "Decode TL bytes into JSON.", cmd_decode)

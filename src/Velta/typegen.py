@@ -27,7 +27,8 @@ the shapes of ``Peer`` and of the constructor.
 ``standard=True`` types the values of the codec's standard mode instead,
 where they differ: ``int128``/``int256`` are int, ``flags.N?Bool`` is
 ``NotRequired[bool | None]``, and the bare ``vector<T>`` is ``list[T]`` (the
-default mode reads it as a boxed object, so it is ``Mapping[str, Any]``).
+default mode reads it as a boxed object, so it is ``Mapping[str, Any]``);
+every ``#`` field is a flags word there, so none has a key.
 
 Names. Characters that cannot appear in a Python name become ``_``; a name
 that would be a Python keyword (``true`` -> ``True``) gets a trailing ``_``.
@@ -160,7 +161,9 @@ class _Generator:
         fields: dict[str, str] = {}
         for param in entry.get("params") or []:
             field, type_text = str(param["name"]), str(param["type"])
-            if (field in _FLAG_WORDS and type_text == "#") or field == "_":
+            # Flags words have no key: "flags"/"flags2" of type "#", and in the
+            # standard mode every "#" field.
+            if (type_text == "#" and (self.standard or field in _FLAG_WORDS)) or field == "_":
                 continue
             fields[field] = self.field_type(type_text)
         params = " ".join(f"{p['name']}:{p['type']}" for p in entry.get("params") or [])
