@@ -17,6 +17,13 @@
 // Version gates live here and nowhere else.
 #define VELTA_PY_AT_LEAST(major, minor) (PY_VERSION_HEX >= (((major) << 24) | ((minor) << 16)))
 
+// Critical sections exist from 3.13 on (and do something only without the
+// GIL); before, a dict walk needs no lock.
+#if !VELTA_PY_AT_LEAST(3, 13)
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
+
 #if defined(__GNUC__)
 #define VELTA_LIKELY(x) __builtin_expect(!!(x), 1)
 #define VELTA_UNLIKELY(x) __builtin_expect(!!(x), 0)

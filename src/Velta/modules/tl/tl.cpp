@@ -627,13 +627,15 @@ public:
     bool build(TLConstructor* constructors, int32_t count) {
         clear();
         size_t size = 8;
-        while (size < 2 * static_cast<size_t>(count)) size *= 2;
+        while (size < 4 * static_cast<size_t>(count)) size *= 2;  // two names each
         slots_ = static_cast<Slot*>(calloc(size, sizeof(Slot)));
         if (!slots_) return false;
         mask_ = size - 1;
         for (int32_t i = 0; i < count; ++i) {
-            Slot* slot = find(constructors[i].py_name);
-            *slot = {constructors[i].py_name, &constructors[i]};
+            for (PyObject* name : {constructors[i].py_name, constructors[i].py_name_interned}) {
+                Slot* slot = find(name);
+                *slot = {name, &constructors[i]};
+            }
         }
         return true;
     }
@@ -703,6 +705,13 @@ char* copy_utf8(PyObject* text) {
     return copy;
 }
 
+// A new reference to the interned str equal to `text`.
+PyObject* interned(PyObject* text) {
+    PyObject* twin = Py_NewRef(text);
+    PyUnicode_InternInPlace(&twin);
+    return twin;
+}
+
 // `mapping.get(key, default)` for an exact dict, as a new reference (the
 // schema dict is the caller's, so nothing borrowed from it is kept).
 PyRef dict_get(PyObject* dict, PyObject* key, PyObject* fallback) {
@@ -731,11 +740,13 @@ void compiler_free_schema(TLSchemaCompilerObject* self) {
                 free(field.name);
                 free(field.type_name);
                 Py_CLEAR(field.py_name);
+                Py_CLEAR(field.py_name_interned);
             }
             free(constr.fields);
             free(constr.name);
             free(constr.type);
             Py_CLEAR(constr.py_name);
+            Py_CLEAR(constr.py_name_interned);
             Py_CLEAR(constr.py_template);
         }
         free(schema->constructors);
@@ -874,6 +885,10 @@ int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t ind
     if (name.get() == Py_None) return raise_none_attribute("encode");
     if (!(field->name = copy_utf8(name.get()))) return -1;
     field->py_name = Py_NewRef(name.get());
+    // Dict keys are mostly this very object (from unpack, or from the schema
+    // the caller built) or its interned twin (literals in code).
+    field->py_name_interned = interned(field->py_name);
+    if ((field->name_hash = PyObject_Hash(field->py_name)) == -1) return -1;
 
     field->type = self->ops->_parse_type(self, type_text.get());
     if (PyErr_Occurred()) return -1;
@@ -907,6 +922,19 @@ int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t ind
     // schema outright.)
     field->word_declared = standard || declares_field(constr, index, field->flag_info.flags_index ? "flags2" : "flags");
     return 0;
+}
+
+// Whether no two fields share a name and none is "_" (checked for the usual
+// sizes; larger entries are taken as not distinct, which is only slower).
+bool names_are_distinct(const TLConstructor* constr) {
+    constexpr int32_t kMostChecked = 256;
+    if (constr->field_count > kMostChecked) return false;
+    for (int32_t i = 0; i < constr->field_count; ++i) {
+        if (strcmp(constr->fields[i].name, "_") == 0) return false;
+        for (int32_t j = 0; j < i; ++j)
+            if (PyUnicode_Compare(constr->fields[i].py_name, constr->fields[j].py_name) == 0) return false;
+    }
+    return true;
 }
 
 // The entry's name as the str that names it in dicts: the name itself, or
@@ -955,8 +983,7 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
     }
     if (!(constr->name = copy_utf8(name.get()))) return op.fail(__LINE__);
     if (!(constr->py_name = name_object(name.get(), constr->name))) return op.fail(__LINE__);
-    // Interned, so that literals in callers' code are this very object.
-    PyUnicode_InternInPlace(&constr->py_name);
+    constr->py_name_interned = interned(constr->py_name);
     if (result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0)
         constr->type = copy_utf8(result_type.get());
     else if (!(constr->type = strdup(constr->name)))
@@ -993,6 +1020,7 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         if (build_field(self, constr, static_cast<int32_t>(i), param.get()) < 0) return op.fail(__LINE__);
         constr->conditional_count += constr->fields[i].is_optional;
     }
+    constr->walkable = names_are_distinct(constr);
     // By default the words are "flags" and "flags2", whichever are there.
     if (!self->_standard && (constr->conditional_count || constr->has_flags || constr->has_flags2)) constr->word_count = 2;
     for (int32_t i = 0; !self->_standard && i < constr->field_count; ++i)
@@ -1406,10 +1434,10 @@ private:
         size_t size;
     };
 
-    // The values of one object's conditional fields as its first pass found
-    // them, held for the second pass, so that what is written is exactly
-    // what decided the flags words. They live on the writer's heap stack,
-    // not the C stack: an object level must stay small, whatever its size.
+    // The values of one object's fields as they were given, gathered before
+    // anything is written, so that what is written is exactly what decided
+    // the flags words. They live on the writer's heap stack, not the C
+    // stack: an object level must stay small, whatever its size.
     // Room for the kept values of a few nested objects without the heap.
     static constexpr size_t kInlineKept = 64;
     class KeptValues : public velta::HeapFrame<PyObject*, kInlineKept> {
@@ -1419,6 +1447,9 @@ private:
             for (size_t i = 0; i < size(); ++i) Py_XDECREF((*this)[i]);
         }
         void keep(int32_t index, PyObject* value) { (*this)[index] = value; }
+        void clear() {
+            for (size_t i = 0; i < size(); ++i) Py_CLEAR((*this)[i]);
+        }
         // A new reference to the kept value, or null when none was kept.
         PyObject* take(int32_t index) { return std::exchange((*this)[index], nullptr); }
     };
@@ -1436,7 +1467,8 @@ private:
     int write_byte_string(const char* data, size_t length, PyObject* owner);
     int defer(size_t at, PyObject* owner, const char* data, size_t size);
     const TLConstructor* constructor_for(PyObject* value, bool exact_dict, const TLConstructor* bare);
-    int first_pass(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& kept, Words& words);
+    int gather(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& given);
+    int set_flags(const TLConstructor* constr, KeptValues& given, Words& words);
     int write_wide(PyObject* value, TLType kind);
 
     TLParserObject* parser_;
@@ -1924,19 +1956,74 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
     return &compiler_->_schema->constructors[PyLong_AsLong(index)];
 }
 
-// The first pass over an object: which conditional fields are given, and so
-// the flags words. The given values are kept for the second pass.
-int Writer::first_pass(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& kept, Words& words) {
+// Whether `key`, an exact str with hash `hash`, names `field`.
+bool names_field(PyObject* key, Py_hash_t hash, const TLField& field) {
+    return field.py_name == key || field.py_name_interned == key ||
+           (field.name_hash == hash && PyUnicode_Compare(field.py_name, key) == 0);
+}
+
+// The field of `constr` named by `key` (an exact str), or -1; `next` is the
+// field expected next.
+int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
+    if (key == S.str_underscore) return -1;
+    const Py_hash_t hash = PyObject_Hash(key);  // cached in the str after the first time
+    if (next < constr->field_count && names_field(key, hash, constr->fields[next])) return next;
+    for (int32_t i = 0; i < constr->field_count; ++i)
+        if (names_field(key, hash, constr->fields[i])) return i;
+    return -1;
+}
+
+// Gathers the given value of every field, or leaves it null when missing.
+int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& given) {
+    if (exact_dict && constr->walkable) {
+        // Dicts mostly hold their keys in schema order (unpack makes them so,
+        // and so do literals), as the very name objects of the schema: a walk
+        // over the entries in step with the fields finds each without hashing.
+        // A key that is not an exact str could equal a name by its own
+        // __eq__, which only a look-up honours.
+        bool walked = true;
+        int32_t next = 0;
+        Py_BEGIN_CRITICAL_SECTION(value);
+        Py_ssize_t position = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(value, &position, &key, &item)) {
+            int32_t at;
+            if (next < constr->field_count &&
+                (key == constr->fields[next].py_name || key == constr->fields[next].py_name_interned)) {
+                at = next;
+            } else if (PyUnicode_CheckExact(key)) {
+                if ((at = find_field(constr, key, next)) < 0) continue;
+            } else {
+                walked = false;
+                break;
+            }
+            given.keep(at, Py_NewRef(item));
+            next = at + 1;
+        }
+        Py_END_CRITICAL_SECTION();
+        if (walked) return 0;
+        given.clear();
+    }
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
-        if (!field.is_optional || field.flags_word) continue;
+        if (field.flags_word) continue;  // computed, whatever is given
         PyRef field_value;
-        const int found = lookup_field(value, exact_dict, field.py_name, &field_value);
-        if (found < 0) {
+        if (lookup_field(value, exact_dict, field.py_name, &field_value) < 0) {
             path.record_field(field, 0);
             return -1;
         }
-        if (!found || !conditional_present(field, field_value.get())) continue;
+        given.keep(i, field_value.release());
+    }
+    return 0;
+}
+
+// The flags words, from which conditional fields are given.
+int Writer::set_flags(const TLConstructor* constr, KeptValues& given, Words& words) {
+    for (int32_t i = 0; i < constr->field_count; ++i) {
+        const TLField& field = constr->fields[i];
+        if (!field.is_optional || field.flags_word) continue;
+        PyObject* field_value = given[i];
+        if (!field_value || !conditional_present(field, field_value)) continue;
         if (!field.flag_mask) {
             PyErr_Format(PyExc_ValueError, msg::kFlagBitRange, field.py_name, field.flag_info.bit_position);
             path.record_field(field, 0);
@@ -1948,7 +2035,6 @@ int Writer::first_pass(PyObject* value, bool exact_dict, const TLConstructor* co
             return -1;
         }
         words[field.flag_info.flags_index] |= field.flag_mask;
-        if (!field.bit_only) kept.keep(i, field_value.release());
     }
     return 0;
 }
@@ -1960,19 +2046,18 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
     const bool exact_dict = PyDict_CheckExact(value);
     const TLConstructor* constr = constructor_for(value, exact_dict, bare);
     if (!constr) return op.fail(__LINE__);
-    // Only objects with conditional fields keep values between the passes.
-    KeptValues kept(*this, constr->conditional_count ? constr->field_count : 0);
+    KeptValues given(*this, constr->field_count);
     Words words(words_, static_cast<size_t>(constr->word_count), 0u);
-    if (!kept.ok() || !words.ok()) {
+    if (!given.ok() || !words.ok()) {
         PyErr_NoMemory();
         return op.fail(__LINE__);
     }
-    if ((constr->conditional_count && first_pass(value, exact_dict, constr, kept, words) < 0) ||
+    if (gather(value, exact_dict, constr, given) < 0 ||
+        (constr->conditional_count && set_flags(constr, given, words) < 0) ||
         (!bare && _write_int32(static_cast<int32_t>(constr->id)) < 0)) {
         path.record_root(constr);
         return op.fail(__LINE__);
     }
-    // Second pass: the fields in schema order.
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
         if (field.flags_word) {
@@ -1982,28 +2067,20 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
             }
             continue;
         }
-        PyRef field_value;
+        PyRef field_value(given.take(i));
         if (field.is_optional) {
             // A reader takes the field as present when its bit is set in the
             // word as read so far: never, unless the word comes first.
             const bool bit_set = (words[field.flag_info.flags_index] & field.flag_mask) != 0;
             if (field.bit_only || !bit_set || !field.word_declared) continue;
-            field_value.reset(kept.take(i));
             // Another field set the bit this one shares: a reader will expect
             // this one's bytes too, so it gets its zero value, as a missing
             // unconditional field does.
-            if (!field_value && !(field_value = PyRef(default_value(field.value_type)))) {
-                path.record_root(constr);
-                return op.fail(__LINE__);
-            }
-        } else {
-            const int found = lookup_field(value, exact_dict, field.py_name, &field_value);
-            if (found == 0) field_value.reset(default_value(field.value_type));
-            if (found < 0 || !field_value) {
-                path.record_field(field, 0);
-                path.record_root(constr);
-                return op.fail(__LINE__);
-            }
+            if (field_value.get() == Py_None) field_value.reset();
+        }
+        if (!field_value && !(field_value = PyRef(default_value(field.value_type)))) {
+            path.record_root(constr);
+            return op.fail(__LINE__);
         }
         if (_write_value(field_value.get(), field.value_type) < 0) {
             path.record_field(field, 0);

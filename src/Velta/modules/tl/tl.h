@@ -70,6 +70,8 @@ struct TLOptionalFlag {
 struct TLField {
     char* name;              // UTF-8 copy of the parameter's "name"
     PyObject* py_name;       // the "name" str object itself (strong ref)
+    PyObject* py_name_interned;  // the interned str equal to it (strong ref;
+                                 // may be py_name itself)
     TLType type;             // classification of the type text
     char* type_name;         // UTF-8 copy of the whole type text
     int32_t is_optional;     // 1 when the type text contains "?"
@@ -77,6 +79,7 @@ struct TLField {
 
     // Derived once by the compiler so the codec does no text work per value.
     const TLValueType* value_type;  // how the value (after the condition) is encoded
+    Py_hash_t name_hash;     // hash of py_name, to match dict keys quickly
     int32_t flags_word;      // 1 for the field named "flags", 2 for "flags2", else 0
                              // (standard mode: slot + 1 of every "#" field)
     int32_t bit_only;        // conditional, and its value is only the bit:
@@ -99,10 +102,13 @@ struct TLConstructor {
     int32_t has_flags2;   // some field is conditional on "flags2"
     int32_t word_count;   // flags words the codec keeps for one object
     int32_t conditional_count;  // fields with a condition
+    int32_t walkable;     // field names are distinct and none is "_": pack
+                          // may match a dict's keys to fields by walking it
 
     // Derived for the codec, released with the table (strong references).
     PyObject* py_name;      // `name` as a str: the "_" of unpacked dicts and
                             // the key of the compiler's name map
+    PyObject* py_name_interned;  // the interned str equal to py_name
     int32_t distinct_names; // no two fields share a name, so the None that a
                             // copy of py_template holds for a field can stay
     PyObject* py_template;  // {"_": py_name, field: None, ...} in wire order;
