@@ -9,13 +9,14 @@ the constructor and whose other keys are that constructor's field names.
 from collections.abc import Mapping
 from typing import Any, NoReturn, Self, TypeAlias
 
-from typing_extensions import disjoint_base
+from typing_extensions import Buffer, disjoint_base
 
 # Stub-only aliases: import them under ``if TYPE_CHECKING:``.
 TLValue: TypeAlias = int | float | str | bytes | bool | None | list[TLValue] | dict[str, TLValue]
-"""A field value: ``int``/``#``/``long`` as int, ``double`` as float,
-``string`` as str, ``bytes`` as bytes, ``Bool``/``true`` as bool, a vector as a
-list, a nested object as a dict, an absent conditional field as None."""
+"""A field value: ``int``/``#``/``long`` (and, in the standard mode,
+``int128``/``int256``) as int, ``double`` as float, ``string`` as str,
+``bytes`` as bytes, ``Bool``/``true`` as bool, a vector as a list, a nested
+object (boxed or bare) as a dict, an absent conditional field as None."""
 
 TLObject: TypeAlias = dict[str, TLValue]
 """An object: "_" holds the constructor name, one key per non-flags field."""
@@ -49,11 +50,28 @@ class TLParser:
     """Packs dicts into TL bytes and unpacks them, driven by a schema given
     as JSON text or as an already decoded dict.
 
-    One parser serves one call at a time: its buffer is reused between calls.
+    Two encodings, chosen when the parser is made:
+
+    * the default mode (``standard=False``): ``Bool`` is a bare 32-bit 1/0
+      and ``flags.N?Bool`` only a bit, ``int``/``long`` read unsigned, only
+      ``flags``/``flags2`` are flags words, and ``int128``, ``int256`` and
+      bare types are read as boxed objects;
+    * the standard mode (``standard=True``): ``Bool`` is boxed
+      (``boolTrue``/``boolFalse``) and ``flags.N?Bool`` carries its value,
+      ``int``/``long`` read signed, ``int128``/``int256`` are ints, ``%Type``,
+      ``vector<T>`` and lowercase constructor names are bare, every ``#``
+      field is a flags word, and ``gzip_packed`` objects are inflated (at
+      most 16 MiB per unpack).
+
+    One parser may serve any number of calls and threads at once.
     """
 
-    def __new__(cls, schema_json: str | dict[str, Any]) -> Self:
-        """Compile ``schema_json``; schema errors propagate from the compiler."""
+    def __new__(cls, schema_json: str | dict[str, Any], *, standard: bool = False) -> Self:
+        """Compile ``schema_json`` for the default or (``standard=True``) the
+        standard mode; schema errors propagate from the compiler.  The
+        standard mode also refuses a bare type without exactly one
+        constructor and a condition on anything but an earlier ``#`` field
+        (ValueError)."""
 
     def pack(self, value: Mapping[str, Any]) -> bytes:
         """Encode ``value``, whose "_" key names a constructor, into TL bytes.
@@ -75,9 +93,24 @@ class TLParser:
         (``msg: Message = parser.unpack(data)``, with the TypedDicts that
         ``velta types`` writes); it is always a ``dict[str, Any]``.
 
-        ``int`` fields read back unsigned (0 to 4294967295).  Raises
-        RuntimeError "Parse error at position N" for truncated input and
-        ValueError for an unknown constructor id or a bad vector id.
+        In the default mode ``int`` fields read back unsigned (0 to
+        4294967295); in the standard mode signed.  Raises RuntimeError
+        "Parse error at position N" for truncated input and ValueError for an
+        unknown constructor id or a bad vector id (in the standard mode also
+        for a bad Bool id, a bad gzip_packed object, or a count of elements
+        that take no bytes beyond what the input allows).
+        """
+
+    def unpack_from(self, buffer: Buffer | bytes | bytearray | memoryview, offset: int = 0) -> tuple[Any, int]:
+        """Decode one TL object from ``buffer`` (any C-contiguous buffer:
+        bytes, bytearray, memoryview, mmap; read in place, and held for the
+        call) starting at ``offset``; return it with the offset just past it,
+        so that concatenated messages parse in a loop.
+
+        Errors as for ``unpack``, with positions counted from the start of
+        the buffer; byte-string padding counts from ``offset``.  ValueError
+        "offset out of range" for an offset below 0 or past the end,
+        TypeError for an object without the buffer interface.
         """
 
     def __reduce__(self) -> NoReturn:
