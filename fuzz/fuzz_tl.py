@@ -1,7 +1,7 @@
 """Coverage-guided fuzzing of Velta.tl with atheris.
 
-Byte 0 of an input picks the schema (low bits, modulo 3) and the mode (top
-bit). Mode 0 hands the remaining bytes to unpack(): it may only return a dict
+Byte 0 of an input picks the schema (low bits, modulo 4; the last schema is
+read in the standard mode) and the mode (top bit). Mode 0 hands the remaining bytes to unpack(): it may only return a dict
 or raise one of UNPACK_ERRORS, and a dict it returns must pack and read back
 unchanged. Mode 1 uses the remaining bytes as entropy for a value of one
 constructor (valid values mostly, with odd ones mixed in): pack() may refuse
@@ -23,7 +23,7 @@ import tracemalloc
 import atheris
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from schemas import SCHEMAS  # noqa: E402
+from schemas import SCHEMAS, STANDARD_MODE  # noqa: E402
 
 from Velta.tl import TLParser  # noqa: E402
 
@@ -42,13 +42,19 @@ def strip_condition(text):
 
 def vector_element(text):
     text = strip_condition(text)
-    if text.startswith("Vector<") and text.endswith(">") and len(text) > 8:
-        return text[7:-1]
+    for prefix in ("Vector<", "vector<", "%Vector<"):
+        if text.startswith(prefix) and text.endswith(">") and len(text) > len(prefix) + 1:
+            return text[len(prefix):-1]
     return text.replace("Vector<", "").replace(">", "")
 
 
-def kind_of(text):
+def kind_of(text, standard=False):
     text = strip_condition(text)
+    if standard:
+        if text in ("int128", "int256"):
+            return text
+        if text.startswith(("vector<", "%Vector<")):
+            return "vector"
     for kind, names in (("int", ("int", "#")), ("long", ("long",)), ("double", ("double",)),
                         ("string", ("string",)), ("bytes", ("bytes", "byte")), ("bool", ("Bool", "true"))):
         if text in names:
@@ -59,18 +65,27 @@ def kind_of(text):
 class Codec:
     """One schema: its parser and what the value builder needs to know."""
 
-    def __init__(self, schema):
-        self.parser = TLParser(schema)
+    def __init__(self, schema, standard=False):
+        self.standard = standard
+        self.parser = TLParser(schema, standard=standard)
         self.entries = schema["constructors"] + schema["methods"]
         self.by_type = {}
         for entry in self.entries:
             self.by_type.setdefault(entry["type"], []).append(entry)
+        # Standard mode: the constructor of each bare type text.
+        self.bare = {}
+        if standard:
+            for entry in schema["constructors"]:
+                self.bare[entry["predicate"]] = entry
+                if len(self.by_type[entry["type"]]) == 1:
+                    self.bare["%" + entry["type"]] = entry
         # Entries that can be packed without nesting another object.
         self.leaves = [e for e in self.entries
-                       if not any(kind_of(p["type"]) == "object" and "?" not in p["type"] for p in e["params"])]
+                       if not any(kind_of(p["type"], standard) == "object" and "?" not in p["type"]
+                                  for p in e["params"])]
 
 
-CODECS = [Codec(schema) for schema in SCHEMAS]
+CODECS = [Codec(schema, i in STANDARD_MODE) for i, schema in enumerate(SCHEMAS)]
 
 
 # ---- odd values for mode 1 ---------------------------------------------------
@@ -221,6 +236,12 @@ class Builder:
         return value
 
     def nested(self, type_name, depth):
+        bare = self.codec.bare.get(type_name)
+        if bare is not None:
+            value = self.object(bare, depth + 1)
+            if self.fdp.ConsumeIntInRange(0, 3) == 0 and isinstance(value, dict):
+                del value["_"]  # a bare value may leave its constructor out
+            return value
         if depth >= MAX_DEPTH:
             return self.object(self.pick(self.codec.leaves), depth + 1)
         candidates = self.codec.by_type.get(type_name) or self.codec.entries
@@ -243,10 +264,15 @@ class Builder:
         if odd == 1:
             self.hostile = True
             return Reentrant(self.codec.parser)
-        kind = kind_of(type_text)
+        kind = kind_of(type_text, self.codec.standard)
+        if kind in ("int128", "int256"):
+            bits = int(kind[3:])
+            return fdp.ConsumeIntInRange(-2**(bits - 1), 2**bits - 1)
         if kind == "int":
             return fdp.ConsumeIntInRange(-2**31, 2**32 - 1)
         if kind == "long":
+            if self.codec.standard:
+                return fdp.ConsumeIntInRange(-2**63, 2**64 - 1)
             return fdp.ConsumeIntInRange(0, 2**64 - 1)
         if kind == "double":
             return fdp.ConsumeFloat() if fdp.ConsumeBool() else float(fdp.ConsumeIntInRange(-2**53, 2**53))
@@ -280,7 +306,7 @@ class Builder:
 
 # ---- the two modes -----------------------------------------------------------
 
-def check_unpack(parser, data):
+def check_unpack(parser, data, standard=False):
     try:
         value = parser.unpack(data)
     except UNPACK_ERRORS:
@@ -288,7 +314,15 @@ def check_unpack(parser, data):
     if type(value) is not dict:
         raise Finding(f"unpack returned {type(value).__name__}")
     packed = parser.pack(value)
-    again = parser.unpack(packed)
+    try:
+        again = parser.unpack(packed)
+    except ValueError as exc:
+        # Counts of elements that take no bytes are held to the input's size
+        # (and 4 KiB more): the packed value may be shorter than the input
+        # that carried them (trailing bytes, a gzip_packed part).
+        if standard and str(exc).startswith("Invalid vector length: ") and "-" not in str(exc):
+            return
+        raise
     if not same(value, again):
         raise Finding(f"pack/unpack changed the value:\n{value!r}\n{again!r}")
     if parser.pack(again) != packed:
@@ -323,7 +357,7 @@ def TestOneInput(data):
     if data[0] & 0x80:
         check_pack(codec, data[1:])
     else:
-        check_unpack(codec.parser, data[1:])
+        check_unpack(codec.parser, data[1:], codec.standard)
 
 
 # ---- leak check ------------------------------------------------------------

@@ -8,6 +8,7 @@ Velta and atheris (for instance under run.sh's environment) after changing
 the schemas.
 """
 
+import gzip
 import os
 import random
 import shutil
@@ -34,11 +35,28 @@ SINK = {
     "tree": {"_": "tree", "value": 1, "children": [{"_": "tree", "value": 2, "children": []}]},
     "any": {"_": "ping", "ping_id": 42},
 }
+PAIR = {"_": "pair", "a": -1, "b": False}
+WIDE = {
+    "_": "wide", "n": -2**127, "k": 2**256 - 1, "ok": True, "maybe": False, "big": 5, "on": True,
+    "ints": [-1, 2], "bools": [True, False], "pairs": [PAIR], "points": [{"x": 1, "y": -2}],
+    "here": True, "marks": [{"_": "mark"}] * 3, "trues": [True] * 2, "flags": "not a word", "inner": PAIR,
+    "any": {"_": "point", "x": 3, "y": 4}, "nested": [[1, -1], []],
+}
 HANDWRITTEN = {
     0: [{"_": "point", "x": 1, "y": -1}, {"_": "label", "text": "hi"}],
     1: [SINK, {"_": "sink", "point": {"_": "pointEmpty"}, "node": {"_": "node"}, "tree": {"_": "tree"},
                "any": {"_": "pointEmpty"}}, NODE3, {"_": "getSink", "sink": SINK, "limit": 10, "tag": True}],
+    3: [WIDE, {"_": "call", "w": WIDE, "p": {"x": 0, "y": 0}}, {"_": "wide", "any": {"_": "mark"}}],
 }
+
+
+def gzip_packed(packed):
+    """A gzip_packed object around the message `packed` (the standard mode
+    reads the message in its place)."""
+    data = gzip.compress(packed, mtime=0)
+    head = bytes([len(data)]) if len(data) < 254 else b"\xfe" + len(data).to_bytes(3, "little")
+    body = head + data
+    return (0x3072CFA1).to_bytes(4, "little") + body + bytes(-len(body) & 3)
 
 
 def built_values(codec, rng, count):
@@ -63,7 +81,7 @@ def main():
     shutil.rmtree(OUT, ignore_errors=True)
     os.makedirs(OUT)
     rng = random.Random(20240601)
-    names = ["tiny", "full", "large"]
+    names = ["tiny", "full", "large", "standard"]
     written = 0
 
     def write(name, data):
@@ -75,8 +93,10 @@ def main():
     for index, codec in enumerate(fuzz_tl.CODECS):
         tag = names[index]
         messages = [codec.parser.pack(v) for v in HANDWRITTEN.get(index, [])]
-        built = built_values(codec, rng, {0: 3, 1: 6, 2: 12}[index])
+        built = built_values(codec, rng, {0: 3, 1: 6, 2: 12, 3: 6}[index])
         messages += [packed for _, packed in built]
+        if codec.standard:
+            messages += [gzip_packed(m) for m in messages[:2]]
         for n, packed in enumerate(messages):
             write(f"{tag}-unpack-{n:02d}", bytes([index]) + packed)
         for n, packed in enumerate(messages[:3]):

@@ -1,8 +1,10 @@
 """The schemas the fuzzer drives Velta.tl with.
 
-SCHEMAS[0] is tiny, SCHEMAS[1] has every field kind the codec knows, and
+SCHEMAS[0] is tiny, SCHEMAS[1] has every field kind the codec knows,
 SCHEMAS[2] is the large generated schema of the benchmarks (2,000
-constructors, 800 methods). The first input byte of a fuzz case picks one.
+constructors, 800 methods), and SCHEMAS[3], read in the standard mode, has
+the shapes only that mode knows. The first input byte of a fuzz case picks
+one.
 Conditional fields always follow their flags word and never share a bit, so
 a value that packs is expected to read back as the same value.
 """
@@ -56,4 +58,26 @@ FULL = {
 
 LARGE = generate_schema(n_constructors=2000, n_methods=800, seed=0)
 
-SCHEMAS = [TINY, FULL, LARGE]
+# For TLParser(schema, standard=True): boxed and conditional Bool, int128 and
+# int256, bare vectors, bare constructors (%Type and a lowercase name), bare
+# true and vectors of it, flags words of any name. gzip_packed needs no entry:
+# the unpack seeds carry some.
+STANDARD = {
+    "constructors": _entries("predicate", [
+        ("point", 0x30000001, "Point", "x:int y:int"),
+        ("mark", 0x30000002, "Mark", ""),
+        ("pair", 0x30000003, "Pair", "a:long b:Bool"),
+        ("wide", 0x30000004, "Wide",
+         "f:# g:# n:int128 k:int256 ok:Bool maybe:f.0?Bool big:g.31?int128 on:f.1?true"
+         " ints:vector<int> bools:Vector<Bool> pairs:vector<pair> points:Vector<%Point>"
+         " here:true marks:vector<%Mark> trues:Vector<true> flags:string inner:%Pair"
+         " any:Object nested:vector<vector<long>>"),
+    ]),
+    "methods": _entries("method", [
+        ("call", 0x40000001, "Wide", "mask:# w:mask.3?Wide p:point"),
+    ]),
+}
+
+SCHEMAS = [TINY, FULL, LARGE, STANDARD]
+# The schemas the fuzzer reads in the standard mode.
+STANDARD_MODE = {3}
