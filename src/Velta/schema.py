@@ -137,7 +137,8 @@ def _combinator(text: str, lineno: int, is_method: bool):
             raise fail(f"bad generic declaration '{decl}'")
     params = []
     flag_words = set()  # the flags words declared so far
-    unknown_words = []  # (field, word) of conditional fields the codec cannot handle
+    hash_fields = set()  # every '#' field declared so far: the words of standard mode
+    unknown_words = []  # (field, word, standard mode packs it) of conditional fields
     for arg in args:
         param = _PARAM.fullmatch(arg)
         if not param or not _balanced(param.group(2)):
@@ -145,10 +146,12 @@ def _combinator(text: str, lineno: int, is_method: bool):
         field, type_text = param.groups()
         params.append({"name": field, "type": type_text})
         word, dot, _ = type_text.partition(".")
-        if type_text == "#" and field in _FLAG_WORDS:
-            flag_words.add(field)
+        if type_text == "#":
+            hash_fields.add(field)
+            if field in _FLAG_WORDS:
+                flag_words.add(field)
         elif dot and "?" in type_text and word not in flag_words:
-            unknown_words.append((field, word))
+            unknown_words.append((field, word, word in hash_fields))
     result = right.split()
     if len(result) != 1 or not _RESULT.fullmatch(result[0]) or not _balanced(result[0]):
         raise fail(f"bad result type '{right.strip()}'")
@@ -162,11 +165,13 @@ def _combinator(text: str, lineno: int, is_method: bool):
             stacklevel=3,
         )
         ident = int(explicit, 16)
-    for field, word in unknown_words:
+    for field, word, standard_packs in unknown_words:
         where = "not a '#' field declared before it" if word in _FLAG_WORDS else "not 'flags' or 'flags2'"
+        outcome = ("only TLParser(..., standard=True) can pack it" if standard_packs
+                   else "the codec cannot pack it (standard=True refuses the schema)")
         warnings.warn(
             f"line {lineno}: {name}: field '{field}' depends on flags word '{word}', which is "
-            f"{where}; the codec cannot pack or unpack it",
+            f"{where}; {outcome}",
             TLSchemaWarning,
             stacklevel=3,
         )
