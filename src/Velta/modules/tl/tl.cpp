@@ -1923,8 +1923,17 @@ PyObject* default_value(const TLValueType* type) {
 const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, const TLConstructor* bare) {
     PyRef name;
     if (exact_dict) {
-        PyObject* found;
-        if (velta::dict_get_ref(value, S.str_underscore, &found) < 0) return nullptr;
+        // A name the table knows needs no reference of its own: without the
+        // GIL, counting references to a name shared by threads makes them
+        // contend.
+        const TLConstructor* known = nullptr;
+        PyObject* found = nullptr;
+        Py_BEGIN_CRITICAL_SECTION(value);
+        PyObject* borrowed = PyDict_GetItemWithError(value, S.str_underscore);
+        if (borrowed && !(known = bare ? nullptr : compiler_->_name_table.get(borrowed))) found = Py_NewRef(borrowed);
+        Py_END_CRITICAL_SECTION();
+        if (known) return known;
+        if (!found && PyErr_Occurred()) return nullptr;
         name.reset(found ? found : Py_NewRef(Py_None));
     } else {
         PyRef get(PyObject_GetAttr(value, S.str_get));
@@ -2098,21 +2107,33 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
 
 namespace {
 
+// Decoded dicts name things with the interned twins of the schema's names:
+// without the GIL, interned strings take no reference counting, so threads
+// that share a parser do not contend for its names.
+//
 // The dict every decoded object of `constr` starts from: "_" and then each
 // field key in wire order. Copying it and replacing values is much cheaper
 // than growing a fresh dict key by key, and it fixes the key order. Calls on
 // several threads may build it at once; the first to publish it wins.
+// Without the GIL a copy holds the template's lock, which would serialise
+// the threads, so there each object is built key by key instead.
+#ifdef Py_GIL_DISABLED
+constexpr bool kObjectsFromTemplate = false;
+#else
+constexpr bool kObjectsFromTemplate = true;
+#endif
+
 PyObject* object_template(TLConstructor* constr) {
     std::atomic_ref<PyObject*> slot(constr->py_template);
     if (PyObject* ready = slot.load(std::memory_order_acquire)) return ready;
     PyRef dict(PyDict_New());
-    if (!dict || PyDict_SetItem(dict.get(), S.str_underscore, constr->py_name) < 0) return nullptr;
+    if (!dict || PyDict_SetItem(dict.get(), S.str_underscore, constr->py_name_interned) < 0) return nullptr;
     Py_ssize_t named_fields = 1;
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
         if (field.flags_word) continue;
         ++named_fields;
-        if (PyDict_SetItem(dict.get(), field.py_name, Py_None) < 0) return nullptr;
+        if (PyDict_SetItem(dict.get(), field.py_name_interned, Py_None) < 0) return nullptr;
     }
     // Every builder computes the same value; it is published with the
     // template's release below.
@@ -2460,11 +2481,17 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
             return inner ? inner : op.fail(__LINE__);
         }
     }
-    PyObject* tmpl = object_template(constr);
-    if (!tmpl) return op.fail(__LINE__);
-    PyRef result(PyDict_Copy(tmpl));
-    if (!result) return op.fail(__LINE__);
-    const bool distinct_names = std::atomic_ref(constr->distinct_names).load(std::memory_order_relaxed);
+    PyRef result;
+    bool distinct_names = false;  // whether the None a key starts with may stay
+    if (kObjectsFromTemplate) {
+        PyObject* tmpl = object_template(constr);
+        if (!tmpl || !(result = PyRef(PyDict_Copy(tmpl)))) return op.fail(__LINE__);
+        distinct_names = std::atomic_ref(constr->distinct_names).load(std::memory_order_relaxed);
+    } else {
+        result.reset(PyDict_New());
+        if (!result || PyDict_SetItem(result.get(), S.str_underscore, constr->py_name_interned) < 0)
+            return op.fail(__LINE__);
+    }
     velta::HeapFrame<uint32_t> words(words_, static_cast<size_t>(constr->word_count), 0u);
     if (!words.ok()) {
         PyErr_NoMemory();
@@ -2482,7 +2509,8 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
             const bool present = (words[field.flag_info.flags_index] & field.flag_mask) != 0;
             if (field.bit_only || !present) {
                 PyObject* marker = field.bit_only ? (present ? Py_True : Py_False) : Py_None;
-                if ((marker != Py_None || !distinct_names) && PyDict_SetItem(result.get(), field.py_name, marker) < 0) {
+                if ((marker != Py_None || !distinct_names) &&
+                    PyDict_SetItem(result.get(), field.py_name_interned, marker) < 0) {
                     path.record_root(constr);
                     return op.fail(__LINE__);
                 }
@@ -2503,7 +2531,7 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
             path.record_root(constr);
             return result.release();
         }
-        if (PyDict_SetItem(result.get(), field.py_name, value.get()) < 0) {
+        if (PyDict_SetItem(result.get(), field.py_name_interned, value.get()) < 0) {
             path.record_root(constr);
             return op.fail(__LINE__);
         }
