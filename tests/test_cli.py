@@ -162,9 +162,10 @@ def test_hostile_input_is_one_line_not_a_traceback(chat, args, files, stdin):
     for name, content in files.items():
         Path(name).write_bytes(content.encode() if isinstance(content, str) else content)
     result = velta(*args, stdin=stdin)
-    if args[0] == "decode" and sys.version_info >= (3, 14) and result.returncode == 0:
-        # 3.14 bounds the JSON encoder's nesting by the stack, not a count,
-        # so it may simply print the message: any outcome but a traceback.
+    if args[0] == "decode" and result.returncode == 0:
+        # How deep the JSON encoder may go depends on the interpreter (a
+        # count of C frames, or from 3.14 the stack's size); where it gets
+        # there, the message is simply printed: any outcome but a traceback.
         assert result.stderr == b"" and json.loads(result.stdout)
         return
     assert (result.returncode, result.stdout) == (1, b"")
