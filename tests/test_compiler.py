@@ -105,6 +105,12 @@ def test_entry_name(entry, name):
             parser.pack({"_": "m"})
 
 
+def test_a_replaced_entry_is_not_found_by_its_own_name_object():
+    first, second = "".join(["du", "p"]), "".join(["d", "up"])  # equal, not identical, not interned
+    parser = TLParser({"constructors": [{"predicate": first, "id": 1}, {"predicate": second, "id": 2}]})
+    assert [parser.pack({"_": name}) for name in (first, second, "dup")] == [b"\x02\x00\x00\x00"] * 3
+
+
 def test_duplicate_ids_and_names():
     x = [{"name": "x", "type": "int"}]
     parser = TLParser({"constructors": [

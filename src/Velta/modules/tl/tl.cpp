@@ -621,10 +621,11 @@ public:
     NameTable& operator=(const NameTable&) = delete;
     ~NameTable() { free(slots_); }
 
-    // Enters every record under its name object (the later one of two
-    // records with the same name wins, as in the name map); false when
-    // memory runs out.
-    bool build(TLConstructor* constructors, int32_t count) {
+    // Enters every record that holds its name in `name_map` under both of
+    // its name objects (a record that a later one with the same name
+    // replaced stays out, as it is out of the map); false when memory runs
+    // out.
+    bool build(TLConstructor* constructors, int32_t count, PyObject* name_map) {
         clear();
         size_t size = 8;
         while (size < 4 * static_cast<size_t>(count)) size *= 2;  // two names each
@@ -632,6 +633,11 @@ public:
         if (!slots_) return false;
         mask_ = size - 1;
         for (int32_t i = 0; i < count; ++i) {
+            PyObject* holder = PyDict_GetItemWithError(name_map, constructors[i].py_name);
+            if (!holder || PyLong_AsLong(holder) != i) {
+                PyErr_Clear();  // exact str keys: nothing can fail but memory
+                continue;
+            }
             for (PyObject* name : {constructors[i].py_name, constructors[i].py_name_interned}) {
                 Slot* slot = find(name);
                 *slot = {name, &constructors[i]};
@@ -1336,7 +1342,7 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
         if (index_constructor(self, static_cast<int32_t>(i)) < 0) return op.fail(__LINE__);
     }
     if (resolve_value_types(self) < 0) return op.fail(__LINE__);
-    if (!self->_name_table.build(schema->constructors, schema->constructor_count)) {
+    if (!self->_name_table.build(schema->constructors, schema->constructor_count, self->_name_map)) {
         PyErr_NoMemory();
         return op.fail(__LINE__);
     }
