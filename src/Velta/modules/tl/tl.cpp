@@ -87,6 +87,24 @@ constexpr const char kCompilerInUse[] =
 constexpr const char kInterpreterChange[] =
     "Interpreter change detected - this module can only be loaded into one interpreter per process.";
 constexpr const char kReinitialised[] = "Module 'tl' has already been imported. Re-initialisation is not supported.";
+constexpr const char kIntegerRequired[] = "an integer is required";
+constexpr const char kNonInt[] = "%s returned non-int (type %.200s)";
+constexpr const char kNoneNotIterable[] = "argument of type 'NoneType' is not iterable";
+constexpr const char kConditionWord[] = "Field '%U' is conditional on '%.200s', which is not a '#' field declared before it";
+constexpr const char kTooManyDots[] = "too many values to unpack (expected %zd)";
+constexpr const char kNoneNotSubscriptable[] = "'NoneType' object is not subscriptable";
+constexpr const char kTooManyParams[] = "too many params for one constructor";
+constexpr const char kParamsChanged[] = "params list changed size during compile";
+constexpr const char kNameUndefined[] = "name '%U' is not defined";
+constexpr const char kBareType[] = "Bare type '%s' needs exactly one constructor of type '%s'; the schema has %d";
+constexpr const char kSchemaMemory[] = "Cannot allocate memory for schema";
+constexpr const char kConstructorsMemory[] = "Cannot allocate memory for constructors";
+constexpr const char kVectorTooLong[] = "vector too long for TL encoding: %zd elements";
+constexpr const char kGzipInvalid[] = "gzip_packed: the data is not a valid gzip stream";
+constexpr const char kGzipTooLarge[] = "gzip_packed: inflates to more than %zu bytes";
+constexpr const char kGzipIncomplete[] = "gzip_packed: the gzip stream is incomplete";
+constexpr const char kGzipNotOneObject[] = "gzip_packed: the inflated data is not one complete object";
+constexpr const char kNoSchema[] = "TLParser.%s() called on a parser without a schema";
 }  // namespace msg
 
 // Created once by the first successful initialisation and kept until the
@@ -459,11 +477,11 @@ PyObject* integer_of(PyObject* value) {
         result = number->nb_index(value);
         method = "__index__";
     } else {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        PyErr_SetString(PyExc_TypeError, msg::kIntegerRequired);
         return nullptr;
     }
     if (result && !PyLong_Check(result)) {
-        PyErr_Format(PyExc_TypeError, "%s returned non-int (type %.200s)", method, Py_TYPE(result)->tp_name);
+        PyErr_Format(PyExc_TypeError, msg::kNonInt, method, Py_TYPE(result)->tp_name);
         Py_CLEAR(result);
     }
     return result;
@@ -767,7 +785,7 @@ void compiler_free_schema(TLSchemaCompilerObject* self) {
 TLType compiler_parse_type(TLSchemaCompilerObject*, PyObject* type_str) {
     Operation op("Velta.tl.TLSchemaCompiler._parse_type");
     if (type_str == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "argument of type 'NoneType' is not iterable");
+        PyErr_SetString(PyExc_TypeError, msg::kNoneNotIterable);
         op.fail(__LINE__);
         return TL_TYPE_INT;
     }
@@ -823,7 +841,7 @@ int32_t word_slot(const TLConstructor* constr, int32_t index, std::string_view w
 
 // Standard mode: the word of a condition is a "#" field declared earlier.
 int refuse_condition_word(const TLField* field, std::string_view word) {
-    PyErr_Format(PyExc_ValueError, "Field '%U' is conditional on '%.200s', which is not a '#' field declared before it",
+    PyErr_Format(PyExc_ValueError, msg::kConditionWord,
                  field->py_name, std::string(word).c_str());
     return -1;
 }
@@ -837,7 +855,7 @@ int parse_condition(TLConstructor* constr, int32_t index, std::string_view condi
         return standard ? refuse_condition_word(field, condition) : 0;
     }
     if (condition.find('.', dot + 1) != std::string_view::npos) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+        PyErr_Format(PyExc_ValueError, msg::kTooManyDots, static_cast<Py_ssize_t>(2));
         return -1;
     }
     const std::string_view word = condition.substr(0, dot);
@@ -878,7 +896,7 @@ int convert_constructor_id(PyObject* raw, uint32_t* out) {
 int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t index, PyObject* param) {
     TLField* field = &constr->fields[index];
     if (param == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        PyErr_SetString(PyExc_TypeError, msg::kNoneNotSubscriptable);
         return -1;
     }
     if (!PyDict_CheckExact(param)) return raise_expected("dict", param);
@@ -1005,7 +1023,7 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
     }
     const Py_ssize_t count = PyList_GET_SIZE(params.get());
     if (count > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "too many params for one constructor");
+        PyErr_SetString(PyExc_OverflowError, msg::kTooManyParams);
         return op.fail(__LINE__);
     }
     constr->field_count = static_cast<int32_t>(count);
@@ -1020,7 +1038,7 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         // comparing itself); the list must keep the length the array has.
         PyRef param(velta::list_item_ref(params.get(), i));
         if (!param || PyList_GET_SIZE(params.get()) != count) {
-            PyErr_SetString(PyExc_RuntimeError, "params list changed size during compile");
+            PyErr_SetString(PyExc_RuntimeError, msg::kParamsChanged);
             return op.fail(__LINE__);
         }
         if (build_field(self, constr, static_cast<int32_t>(i), param.get()) < 0) return op.fail(__LINE__);
@@ -1041,7 +1059,7 @@ PyObject* lookup_global(PyObject* name) {
     if (S.globals && velta::dict_get_ref(S.globals, name, &found) != 0) return found;
     PyObject* builtins = S.builtins ? PyModule_GetDict(S.builtins) : nullptr;
     if (builtins && velta::dict_get_ref(builtins, name, &found) != 0) return found;
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, msg::kNameUndefined, name);
     return nullptr;
 }
 
@@ -1254,7 +1272,7 @@ private:
         const auto found = by_type_.find(type_name);
         if (found != by_type_.end() && found->second.second == 1) return found->second.first;
         const int count = found == by_type_.end() ? 0 : found->second.second;
-        PyErr_Format(PyExc_ValueError, "Bare type '%s' needs exactly one constructor of type '%s'; the schema has %d",
+        PyErr_Format(PyExc_ValueError, msg::kBareType,
                      std::string(text).c_str(), std::string(type_name).c_str(), count);
         return nullptr;
     }
@@ -1315,7 +1333,7 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
     self->ops->_free_schema(self);
     TLSchema* schema = static_cast<TLSchema*>(calloc(1, sizeof(TLSchema)));
     if (!schema) {
-        PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for schema");
+        PyErr_SetString(PyExc_MemoryError, msg::kSchemaMemory);
         return op.fail(__LINE__);
     }
     self->_schema = schema;
@@ -1325,7 +1343,7 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
     if (count > INT32_MAX ||
         !(schema->constructors = static_cast<TLConstructor*>(calloc(static_cast<size_t>(count) + 1, sizeof(TLConstructor))))) {
         self->ops->_free_schema(self);
-        PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
+        PyErr_SetString(PyExc_MemoryError, msg::kConstructorsMemory);
         return op.fail(__LINE__);
     }
     schema->constructor_count = static_cast<int32_t>(count);
@@ -1848,7 +1866,7 @@ int Writer::_write_vector(PyObject* vector, const TLValueType* type) {
     if (!items) return op.fail(__LINE__);
     const Py_ssize_t count = PyList_GET_SIZE(items.get());
     if (count > INT32_MAX) {
-        PyErr_Format(PyExc_ValueError, "vector too long for TL encoding: %zd elements", count);
+        PyErr_Format(PyExc_ValueError, msg::kVectorTooLong, count);
         return op.fail(__LINE__);
     }
     if (type->kind == TL_TYPE_VECTOR && _write_int32(static_cast<int32_t>(velta::kVectorId)) < 0) return op.fail(__LINE__);
@@ -2436,19 +2454,19 @@ PyObject* Reader::read_gzip_packed() {
     if (!inflated) {
         if (PyErr_ExceptionMatches(S.zlib_error)) {
             PyErr_Clear();
-            PyErr_SetString(PyExc_ValueError, "gzip_packed: the data is not a valid gzip stream");
+            PyErr_SetString(PyExc_ValueError, msg::kGzipInvalid);
         }
         return nullptr;
     }
     const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(inflated.get()));
     if (size > room) {
-        PyErr_Format(PyExc_ValueError, "gzip_packed: inflates to more than %zu bytes", kMaxInflated);
+        PyErr_Format(PyExc_ValueError, msg::kGzipTooLarge, kMaxInflated);
         return nullptr;
     }
     PyRef finished(PyObject_GetAttrString(inflater.get(), "eof"));
     if (!finished) return nullptr;
     if (finished.get() != Py_True) {
-        PyErr_SetString(PyExc_ValueError, "gzip_packed: the gzip stream is incomplete");
+        PyErr_SetString(PyExc_ValueError, msg::kGzipIncomplete);
         return nullptr;
     }
     *inflated_total_ += size;
@@ -2457,7 +2475,7 @@ PyObject* Reader::read_gzip_packed() {
     PyRef object(inner._read_object());
     if (!object) return nullptr;
     if (inner.error_ || inner.position_ < size) {
-        PyErr_SetString(PyExc_ValueError, "gzip_packed: the inflated data is not one complete object");
+        PyErr_SetString(PyExc_ValueError, msg::kGzipNotOneObject);
         return nullptr;
     }
     return object.release();
@@ -2669,7 +2687,7 @@ PyObject* read_one(const TLParserObject* self, const unsigned char* input, size_
 
 int check_ready(const TLParserObject* self, const char* method) {
     if (VELTA_UNLIKELY(self->_compiler == Py_None || !self->_schema)) {
-        PyErr_Format(PyExc_RuntimeError, "TLParser.%s() called on a parser without a schema", method);
+        PyErr_Format(PyExc_RuntimeError, msg::kNoSchema, method);
         return -1;
     }
     return 0;
