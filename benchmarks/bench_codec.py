@@ -19,6 +19,13 @@ three times as long as Velta.tl. Every time is the median of several timeit
 repeats in this process, all rows of a table measured interleaved; a ratio is
 the median of the per-repeat ratios. Missing optional packages show as n/a.
 
+Then the same for real-shape workloads of the public API schema
+(api_workloads.py; skipped with a message when ../shared/schemas/api.tl is
+absent): a history page and a single user, with ours in the standard mode as
+an extra row; a growth table (time per object for 10 ... 100,000 users, ours
+against marshal and msgspec.msgpack); and a list of targets, each a ratio of
+OUR time to a baseline's time (at or under the target: met).
+
 Before timing, every workload is round-tripped through ours and through the
 reference, and their encodings are compared; a mismatch is reported and
 makes the script exit with status 1.
@@ -73,14 +80,15 @@ def _tl_codec(name, parser_type, text):
     return Codec(name, parser.pack, parser.unpack)
 
 
-def build_codecs(impl: str) -> tuple[Codec, list[Codec]]:
-    text = schema_json(CHAT_SCHEMA)
+def build_codecs(impl: str, schema_text: str | None = None, label: str = "") -> tuple[Codec, list[Codec]]:
+    """Ours and the baselines; the TL codecs over ``schema_text`` (CHAT_SCHEMA by default)."""
+    text = schema_text if schema_text is not None else schema_json(CHAT_SCHEMA)
     if impl == "c":
         from Velta import tl
-        ours = _tl_codec("Velta.tl (ours)", tl.TLParser, text)
+        ours = _tl_codec(f"Velta.tl (ours){label}", tl.TLParser, text)
     else:
         import tl_reference
-        ours = _tl_codec("tl_reference (as ours)", tl_reference.TLParser, text)
+        ours = _tl_codec(f"tl_reference (as ours){label}", tl_reference.TLParser, text)
     if ours.pack is None:
         raise SystemExit(f"{ours.name}: {ours.note}")
 
@@ -105,6 +113,17 @@ def build_codecs(impl: str) -> tuple[Codec, list[Codec]]:
     else:
         others.append(Codec("msgspec.msgpack", note="not installed"))
     return ours, others
+
+
+def standard_codec(impl: str, schema_text: str) -> Codec:
+    """Ours in the standard TL mode, over the same schema."""
+    if impl == "c":
+        from Velta import tl
+        parser_type = tl.TLParser
+    else:
+        import tl_reference
+        parser_type = tl_reference.TLParser
+    return _tl_codec("ours, standard=True", functools.partial(parser_type, standard=True), schema_text)
 
 
 def verify(name: str, value: dict, ours: Codec, others: list[Codec]) -> list[str]:
@@ -155,8 +174,12 @@ def _first_difference(a, b, path="$"):
     return f"{path}: {a!r:.60} vs {b!r:.60}"
 
 
-def run_workload(title: str, value: dict, ours: Codec, others: list[Codec], settings: Settings) -> None:
-    """Time every codec on ``value``, interleaved, and print one table."""
+def run_workload(title: str, value: dict, ours: Codec, others: list[Codec], settings: Settings):
+    """Time every codec on ``value``, interleaved, and print one table.
+
+    Returns the measured group (None when ours failed): keys are
+    ``(codec name, "pack" | "unpack")``.
+    """
     fns = {}
     sizes = {}
     errors = {}
@@ -200,6 +223,7 @@ def run_workload(title: str, value: dict, ours: Codec, others: list[Codec], sett
         print(f"{name:32} {fmt_time(t):>10} {fmt_time(t):>10} "
               f"{fmt_ratio(group.ratio((name, 'copy'), (ours.name, 'pack'))):>10} "
               f"{fmt_ratio(group.ratio((name, 'copy'), (ours.name, 'unpack'))):>12} {sizes[name]:>10,}")
+    return group
 
 
 def run_linearity(ours: Codec, settings: Settings, sizes) -> None:
@@ -238,6 +262,142 @@ def run_linearity(ours: Codec, settings: Settings, sizes) -> None:
               f"{growth('dumps', n):>14} {growth('loads', n):>6}")
 
 
+# ---------------------------------------------------------------------------
+# Real-shape workloads of the public API schema, and the targets of the issue
+# ---------------------------------------------------------------------------
+
+GROWTH_SIZES = (10, 100, 1_000, 10_000, 100_000)
+GROWTH_SIZES_QUICK = (10, 100, 1_000)
+PACK_FLAT = 1.10  # "pack stays flat": per-object pack time at the largest n within 10 % of that at 10
+
+
+def _ours_over(group, ours: str, op: str, base: str, base_op: str):
+    """Median per-repeat ratio our time / the baseline's time (None when missing)."""
+    if group is None:
+        return None
+    return group.ratio((ours, op), (base, base_op))
+
+
+def _fmt_plain(r: float | None) -> str:
+    return "n/a" if r is None else f"{r:.2f}x"
+
+
+def print_targets(rows: list, quick: bool = False) -> None:
+    """One line per target: the ratio (our time / the baseline's), the target, met or missed."""
+    print()
+    print("== targets: our time / the baseline's time, medians of per-repeat ratios "
+          "(at or under the target is met) ==")
+    if quick:
+        print("   [quick: 3 short repeats; these figures only show that the script works]")
+    for label, ratio, target in rows:
+        if ratio is None or target is None:
+            verdict = "n/a (baseline missing)"
+        else:
+            verdict = "met" if ratio <= target else "missed"
+        target_text = "n/a" if target is None else f"{target:.2f}"
+        print(f"{label:62} {_fmt_plain(ratio):>7}   target ≤ {target_text:<5} — {verdict}")
+
+
+def run_growth(ours: Codec, others: list[Codec], settings: Settings, sizes) -> list:
+    """Per-object time of ours, marshal and msgspec on contacts.contacts of n users.
+
+    Every size and codec is measured in one interleaved group (timeit keeps
+    the garbage collector off), so the growth of each codec from the smallest
+    n is compared under the same machine load. Returns target rows.
+    """
+    import api_workloads
+    baselines = [c for c in others if c.name in ("marshal", "msgspec.msgpack") and c.pack is not None]
+    codecs = [ours] + baselines
+    short = {ours.name: "ours", "marshal": "marshal", "msgspec.msgpack": "msgspec"}
+    print()
+    print("== growth: contacts.contacts with n users of the small-object kind (gc off) ==")
+    print("   growth = time per object at n / time per object at the smallest n (1.00x: flat)")
+    fns, encoded = {}, {}
+    for n in sizes:
+        value = api_workloads.users_page(n)
+        for codec in codecs:
+            data = codec.pack(value)
+            if codec is ours:
+                encoded[n] = data
+            fns[(codec.name, "pack", n)] = functools.partial(codec.pack, value)
+            fns[(codec.name, "unpack", n)] = functools.partial(codec.unpack, data)
+        del value
+    group = measure_group(fns, settings)
+    first = sizes[0]
+
+    def growth(name, op, n):
+        return group.ratio((name, op, n), (name, op, first)) * first / n
+
+    head = "".join(f" {short[c.name] + ' ' + op:>16}" for c in codecs for op in ("pack", "unpack"))
+    print(f"{'n':>8} {'TL size B':>11} {'ours pack/obj':>14} {'unpack/obj':>11}{head}")
+    for n in sizes:
+        cols = "".join(f" {fmt_ratio(growth(c.name, op, n)):>16}" for c in codecs for op in ("pack", "unpack"))
+        print(f"{n:>8} {len(encoded[n]):>11,} {fmt_time(group[(ours.name, 'pack', n)] / n):>14} "
+              f"{fmt_time(group[(ours.name, 'unpack', n)] / n):>11}{cols}")
+    last = sizes[-1]
+    rows = []
+    marshal_growth = growth("marshal", "unpack", last)
+    rows.append((f"growth {first:,} -> {last:,} objects: unpack (marshal.loads grows {marshal_growth:.2f}x)",
+                 growth(ours.name, "unpack", last), marshal_growth))
+    rows.append((f"growth {first:,} -> {last:,} objects: pack (flat)", growth(ours.name, "pack", last), PACK_FLAT))
+    return rows
+
+
+def run_api(impl: str, settings: Settings, args) -> tuple[list[str], list]:
+    """Tables for the public-schema workloads; returns (problems, target rows)."""
+    import api_workloads
+    if not api_workloads.available():
+        print()
+        print(f"== public API schema workloads: skipped: {api_workloads.missing_reason()} ==")
+        return [], []
+    text = api_workloads.api_schema_json()
+    ours, others = build_codecs(impl, text)
+    standard = standard_codec(impl, text)
+    values = {
+        "api history page: messages.messagesSlice, 100 messages, 20 users, 5 chats": api_workloads.history_page(),
+        "api small object: one user, 11 fields set": api_workloads.small_user(),
+    }
+    problems = []
+    for title, value in values.items():
+        problems += verify(title.split(":")[0], value, ours, others)
+        # The same dicts in the standard mode (no Bool, int128 or bare fields in
+        # them, and every int non-negative, so both modes read them back alike).
+        problems += verify(title.split(":")[0] + " (standard mode)", value, standard, [])
+        if ours.pack(value) != standard.pack(value):
+            problems.append(f"{title.split(':')[0]}: the standard mode encodes it differently")
+    for p in problems:
+        print("VERIFY FAILED:", p)
+
+    groups = {}
+    for title, value in values.items():
+        groups[title] = run_workload(title, value, ours, others + [standard], settings)
+    page, small = (groups[t] for t in values)
+    o, enc, mar = ours.name, "msgspec.msgpack", "marshal"
+    rows = [
+        ("history page: pack / msgspec.msgpack encode", _ours_over(page, o, "pack", enc, "pack"), 0.75),
+        ("history page: pack / marshal.dumps", _ours_over(page, o, "pack", mar, "pack"), 0.70),
+        ("history page: unpack / marshal.loads", _ours_over(page, o, "unpack", mar, "unpack"), 0.50),
+        ("history page: unpack / msgspec.msgpack decode", _ours_over(page, o, "unpack", enc, "unpack"), 0.50),
+        ("small object: pack / msgspec.msgpack encode", _ours_over(small, o, "pack", enc, "pack"), 0.80),
+        ("small object: unpack / msgspec.msgpack decode", _ours_over(small, o, "unpack", enc, "unpack"), 0.40),
+    ]
+    for label, group in (("history page", page), ("small object", small)):
+        for op in ("pack", "unpack"):
+            rows.append((f"{label}: standard mode {op} / default mode {op}",
+                         _ours_over(group, standard.name, op, o, op), 1.10))
+    if not args.no_linearity:
+        rows += run_growth(ours, others, settings, GROWTH_SIZES_QUICK if args.quick else GROWTH_SIZES)
+    run_memory(ours, values)
+    return problems, rows
+
+
+def _load_text() -> str:
+    try:
+        return "load average {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()) + f" on {os.cpu_count()} cores"
+    except OSError:
+        return "load average n/a"
+
+
 def run_memory(ours: Codec, values: dict) -> None:
     """Peak memory of unpack against the memory its result keeps.
 
@@ -264,10 +424,13 @@ def run_memory(ours: Codec, values: dict) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     ap = argument_parser(__doc__.splitlines()[0])
-    ap.add_argument("--no-linearity", action="store_true", help="skip the vector-length table")
+    ap.add_argument("--no-linearity", action="store_true", help="skip the growth (vector-length) table")
+    ap.add_argument("--api-only", action="store_true",
+                    help="only the public API schema workloads, their targets and growth table")
     args = ap.parse_args(argv)
     settings = Settings.from_args(args.quick, args.repeat)
 
+    import api_workloads
     ours, others = build_codecs(args.impl)
     versions = [f"Python {platform.python_version()} ({platform.machine()})"]
     if msgpack is not None:
@@ -276,6 +439,7 @@ def main(argv: list[str] | None = None) -> int:
         versions.append("msgspec " + msgspec.__version__)
     print(f"codec benchmark: {', '.join(versions)}; median of {settings.repeat} repeats"
           f"{' [quick]' if args.quick else ''}")
+    print(f"machine at start: {_load_text()}")
     print(f"times are per call; x/ours = that row's time / {ours.name}'s (above 1.00x: ours is faster)")
 
     values = {
@@ -284,6 +448,8 @@ def main(argv: list[str] | None = None) -> int:
         "payload: upload.file with a 1 MiB bytes field": workloads.payload(1 << 20),
         "chat_history: messages.messagesSlice of 100 messages": workloads.chat_history(100),
     }
+    if args.api_only:
+        values = {}
 
     problems: list[str] = []
     for title, value in values.items():
@@ -296,15 +462,26 @@ def main(argv: list[str] | None = None) -> int:
 
     for title, value in values.items():
         run_workload(title, value, ours, others, settings)
-    if not args.no_linearity:
-        run_linearity(ours, settings, LINEARITY_SIZES_QUICK if args.quick else LINEARITY_SIZES)
-    run_memory(ours, values)
+    if values:
+        if not args.no_linearity and not api_workloads.available():
+            # Superseded by the growth table of the public-schema workloads.
+            run_linearity(ours, settings, LINEARITY_SIZES_QUICK if args.quick else LINEARITY_SIZES)
+        run_memory(ours, values)
+
+    try:
+        api_problems, targets = run_api(args.impl, settings, args)
+    except Exception:
+        api_problems, targets = [f"public API schema workloads crashed:\n{traceback.format_exc()}"], []
+        print("VERIFY FAILED:", api_problems[0])
+    problems += api_problems
+    if targets:
+        print_targets(targets, args.quick)
+    print(f"\nmachine at end: {_load_text()}")
 
     if problems:
         print(f"\n{len(problems)} verification problem(s); see VERIFY FAILED lines above")
         return 1
     return 0
-
 
 if __name__ == "__main__":
     raise SystemExit(main())

@@ -7,8 +7,11 @@
 then builds its tables, so ``json.loads(text)`` alone is the natural floor;
 the ratio between the two says what the table building costs on top of
 decoding. Every time is the median of several timeit repeats measured in this
-process. The last table compiles schemas of growing size to show that the
-cost per entry stays flat.
+process. The linearity table compiles schemas of growing size to show that the
+cost per entry stays flat. The last table compiles the public API schema
+(``../shared/schemas/api.tl``, skipped when absent) as a dict and as JSON
+text, against ``json.loads`` of that text, and prints each ratio (our time /
+json.loads's) against its target.
 """
 
 from __future__ import annotations
@@ -24,6 +27,7 @@ sys.path.insert(1, os.path.join(os.path.dirname(HERE), "tests"))
 
 from timing import Settings, argument_parser, fmt_ratio, fmt_time, measure_group  # noqa: E402
 from workloads import generate_schema, schema_json  # noqa: E402
+import api_workloads  # noqa: E402
 
 SIZES = (500, 1000, 2000, 4000)
 METHODS_PER_CONSTRUCTOR = 0.4  # 2,000 constructors come with 800 methods
@@ -134,7 +138,48 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{n:>12} {entries[n]:>8} {len(texts[n]):>11,} {fmt_time(tj):>11} {fmt_time(tc):>11} "
               f"{fmt_ratio(group.ratio(('compile', n), ('json', n))):>7} {fmt_time(tc / entries[n]):>14} "
               f"{fmt_ratio(growth):>12} {fmt_ratio(json_growth):>29}")
+    run_public_schema(ours, args, settings)
     return 0
+
+
+def run_public_schema(ours, args, settings) -> None:
+    """Compile the public API schema against json.loads of its JSON text.
+
+    Targets: ``TLParser(dict)`` at most 0.4x and ``TLParser(text)`` at most
+    1.3x the time of ``json.loads(text)`` (our time / json.loads's time).
+    """
+    print()
+    if not api_workloads.available():
+        print(f"public API schema: skipped: {api_workloads.missing_reason()}")
+        return
+    schema = api_workloads.api_schema()
+    text = api_workloads.api_schema_json()
+    n_entries = len(schema["constructors"]) + len(schema["methods"])
+    print(f"public API schema (api.tl via Velta.schema.from_tl): {len(schema['constructors'])} constructors + "
+          f"{len(schema['methods'])} methods, {len(text):,} bytes of JSON text")
+    fns = {
+        "json.loads(text)": lambda: json.loads(text),
+        "TLParser(dict)": lambda: ours.TLParser(schema),
+        "TLParser(text)": lambda: ours.TLParser(text),
+    }
+    if args.impl == "c":
+        fns["TLParser(dict, standard=True)"] = lambda: ours.TLParser(schema, standard=True)
+    times = measure_group(fns, settings)
+    print(f"{'':34} {'time/call':>11} {'x json.loads':>13} {'per entry':>11}")
+    for label, t in times.items():
+        print(f"{label:34} {fmt_time(t):>11} {fmt_ratio(times.ratio(label, 'json.loads(text)')):>13} "
+              f"{fmt_time(t / n_entries):>11}")
+    print()
+    print("targets: our time / json.loads(text)'s time, median of per-repeat ratios (at or under the target is met)")
+    for label, target in (("TLParser(dict)", 0.40), ("TLParser(text)", 1.30)):
+        ratio = times.ratio(label, "json.loads(text)")
+        name = f"public schema: {label} / json.loads(text)"
+        print(f"{name:62} {ratio:.2f}x   target ≤ {target:.2f} — {'met' if ratio <= target else 'missed'}")
+    try:
+        load = "load average {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()) + f" on {os.cpu_count()} cores"
+    except OSError:
+        load = "load average n/a"
+    print(f"\nmachine at end: {load}")
 
 
 if __name__ == "__main__":
