@@ -1,6 +1,6 @@
 """Pack/unpack speed of Velta.tl against other serialisers of the same dicts.
 
-    python benchmarks/bench_codec.py            # full run (under a minute)
+    python benchmarks/bench_codec.py            # full run (about 90 seconds)
     python benchmarks/bench_codec.py --quick    # a few seconds, for CI
 
 For each workload of workloads.py the table gives the time per call of
@@ -295,7 +295,7 @@ def print_targets(rows: list, quick: bool = False) -> None:
         else:
             verdict = "met" if ratio <= target else "missed"
         target_text = "n/a" if target is None else f"{target:.2f}"
-        print(f"{label:62} {_fmt_plain(ratio):>7}   target ≤ {target_text:<5} — {verdict}")
+        print(f"{label:66} {_fmt_plain(ratio):>7}   target ≤ {target_text:<5} — {verdict}")
 
 
 def run_growth(ours: Codec, others: list[Codec], settings: Settings, sizes) -> list:
