@@ -174,7 +174,7 @@ def run_public_schema(ours, args, settings) -> None:
     for label, target in (("TLParser(dict)", 0.40), ("TLParser(text)", 1.30)):
         ratio = times.ratio(label, "json.loads(text)")
         name = f"public schema: {label} / json.loads(text)"
-        print(f"{name:66} {ratio:.2f}x   target ≤ {target:.2f} — {'met' if ratio <= target else 'missed'}")
+        print(f"{name:72} {ratio:.2f}x   target ≤ {target:.2f} — {'met' if ratio <= target else 'missed'}")
     try:
         load = "load average {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()) + f" on {os.cpu_count()} cores"
     except OSError:
