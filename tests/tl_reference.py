@@ -27,8 +27,9 @@ BOOL_TRUE_ID, BOOL_FALSE_ID = 0x997275B5, 0xBC799737
 GZIP_PACKED_ID = 0x3072CFA1
 # Inflated bytes allowed for all gzip_packed objects of one unpack call.
 MAX_INFLATED = 16 * 1024 * 1024
-# Vector elements that take no bytes, allowed in one message beyond its size.
-EMPTY_ELEMENTS_SLACK = 4096
+# Values that take no bytes, allowed in one unpack: this many per input byte
+# and some more, across every vector and gzip_packed part of the message.
+EMPTY_PER_BYTE, EMPTY_ELEMENTS_SLACK = 4, 4096
 
 # What a field is on the wire: one of the two flags words, a field guarded by
 # a flag bit, or a plain field.
@@ -360,12 +361,14 @@ class TLParser:
         self._data, self._size, self._error = data, len(data), False
         self._pos = self._base = offset
         self._inflate_left = MAX_INFLATED
-        self._empty_left = len(data) - offset + EMPTY_ELEMENTS_SLACK
+        self._empty_left = (len(data) - offset) * EMPTY_PER_BYTE + EMPTY_ELEMENTS_SLACK
         try:
             result = self._read_object_std(None) if self._standard else self._read_object()
             if self._error:
                 raise RuntimeError(f"Parse error at position {self._pos}")
-            return result, self._pos
+            # A string's padding may be cut off at the very end: the object
+            # still ends where the input does.
+            return result, min(self._pos, self._size)
         finally:
             self._data = b""
 
@@ -688,6 +691,7 @@ class TLParser:
                 raise ValueError("Unknown constructor ID: 0x%08x" % cid)
         else:
             con = bare
+        start = self._pos
         result = {"_": con.name}
         words = [0] * con.word_count
         read = self._read_std
@@ -703,7 +707,14 @@ class TLParser:
             if self._error:
                 return result
             result[py_name] = v
+        if bare is not None and self._pos == start:
+            self._charge_empty()
         return result
+
+    def _charge_empty(self):
+        if not self._empty_left:
+            raise ValueError("the input holds more values that take no bytes than its size allows")
+        self._empty_left -= 1
 
     def _read_std(self, typ):
         kind = typ.kind
@@ -730,6 +741,7 @@ class TLParser:
             self._pos = pos + 4
             return cid == BOOL_TRUE_ID
         if kind == TRUE:
+            self._charge_empty()
             return True
         width = 16 if kind == INT128 else 32
         pos = self._pos
@@ -753,10 +765,8 @@ class TLParser:
         # counts, in all, are held to a budget: as many as the input has
         # bytes, and some more.
         empty = self._takes_no_bytes(element)
-        if empty:
-            if count > self._empty_left:
-                raise ValueError(f"Invalid vector length: {count}")
-            self._empty_left -= count
+        if empty and count > self._empty_left:
+            raise ValueError(f"Invalid vector length: {count}")
 
         bulk = _STD_BULK.get(element.kind)
         if bulk is not None:
@@ -796,19 +806,17 @@ class TLParser:
         if not inflater.eof:
             raise ValueError("gzip_packed: the gzip stream is incomplete")
         self._inflate_left -= len(data)
-        # The inflated bytes are read as a message of their own, with a
-        # budget of their own for elements that take no bytes.
-        saved = (self._data, self._size, self._pos, self._base, self._view, self._error,
-                 self._empty_left)
+        # The inflated bytes are read as a message of their own; values that
+        # take no bytes count against the outer message's budget.
+        saved = (self._data, self._size, self._pos, self._base, self._view, self._error)
         self._data, self._size, self._pos, self._base = data, len(data), 0, 0
-        self._view, self._error, self._empty_left = False, False, len(data) + EMPTY_ELEMENTS_SLACK
+        self._view, self._error = False, False
         try:
             value = self._read_object_std(None)
             if self._error or self._pos < self._size:
                 raise ValueError("gzip_packed: the inflated data is not one complete object")
         finally:
-            (self._data, self._size, self._pos, self._base, self._view, self._error,
-             self._empty_left) = saved
+            (self._data, self._size, self._pos, self._base, self._view, self._error) = saved
         return value
 
 
@@ -817,29 +825,43 @@ def _unknown_word(py_name, word):
                       "which is not a '#' field declared before it")
 
 
-def _min_size(typ, depth=0):
-    """Bytes a value of typ takes at the least.  Bare objects nested deeper
-    than 8 levels (a bare type that contains itself, say) count as none."""
+def _min_size(typ):
+    """Bytes a value of typ takes at the least.  A bare type met again while
+    it is being sized (it holds itself), or more than 64 levels down, counts
+    as none."""
+    return _sized(typ, [], {})[0]
+
+
+def _sized(typ, stack, known):
+    """(least size, whether a bare type on `stack` or the depth cut it)."""
     kind = typ.kind
     if kind == LONG or kind == DOUBLE:
-        return 8
+        return 8, False
     if kind == INT128:
-        return 16
+        return 16, False
     if kind == INT256:
-        return 32
+        return 32, False
     if kind == TRUE:
-        return 0
+        return 0, False
     if kind != BARE:
-        return 4
-    if depth > 8:
-        return 0
-    total = 0
+        return 4, False
+    if typ in known:
+        return known[typ], False
+    if any(t is typ for t in stack) or len(stack) > 64:
+        return 0, True
+    stack.append(typ)
+    total, cut = 0, False
     for _, role, t, _, _, _ in typ.arg.std_fields:
         if role == FLAGS_WORD:
             total += 4
         elif role == PLAIN:
-            total += _min_size(t, depth + 1)
-    return total
+            size, inner_cut = _sized(t, stack, known)
+            total += size
+            cut = cut or inner_cut
+    stack.pop()
+    if not cut:
+        known[typ] = total
+    return min(total, 2**31 - 1), cut
 
 
 class _Type:

@@ -27,12 +27,15 @@
 
 #include <frameobject.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
+#include <deque>
 #include <cstdlib>
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 using velta::HeapArray;
 using velta::PyRef;
@@ -104,6 +107,10 @@ constexpr const char kGzipInvalid[] = "gzip_packed: the data is not a valid gzip
 constexpr const char kGzipTooLarge[] = "gzip_packed: inflates to more than %zu bytes";
 constexpr const char kGzipIncomplete[] = "gzip_packed: the gzip stream is incomplete";
 constexpr const char kGzipNotOneObject[] = "gzip_packed: the inflated data is not one complete object";
+constexpr const char kTypeTooDeep[] = "type text nests more than %d types deep";
+constexpr const char kZeroSizeBudget[] =
+    "the input holds more values that take no bytes than its size allows";
+constexpr const char kDictChanged[] = "dict changed too often during pack";
 constexpr const char kNoSchema[] = "TLParser.%s() called on a parser without a schema";
 }  // namespace msg
 
@@ -954,9 +961,10 @@ bool names_are_distinct(const TLConstructor* constr) {
     constexpr int32_t kMostChecked = 256;
     if (constr->field_count > kMostChecked) return false;
     for (int32_t i = 0; i < constr->field_count; ++i) {
-        if (strcmp(constr->fields[i].name, "_") == 0) return false;
-        for (int32_t j = 0; j < i; ++j)
-            if (PyUnicode_Compare(constr->fields[i].py_name, constr->fields[j].py_name) == 0) return false;
+        PyObject* name = constr->fields[i].py_name_interned;
+        if (name == S.str_underscore) return false;
+        for (int32_t j = 0; j < i; ++j)  // equal interned strings are one object
+            if (constr->fields[j].py_name_interned == name) return false;
     }
     return true;
 }
@@ -1120,13 +1128,23 @@ int element_type_of(TypeText type_name, std::string& storage, ElementType* out) 
         return 0;
     }
     try {
-        storage.assign(kept);
+        // One pass, so that a long odd text costs time in proportion to it:
+        // drop every "Vector<", then every ">" of what is left.
+        std::string without_open;
+        for (size_t at = 0; at < kept.size();) {
+            if (kept.substr(at).starts_with(open)) {
+                at += open.size();
+            } else {
+                without_open += kept[at++];
+            }
+        }
+        storage.clear();
+        for (const char c : without_open)
+            if (c != '>') storage += c;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;
     }
-    for (size_t at; (at = storage.find(open)) != std::string::npos;) storage.erase(at, open.size());
-    for (size_t at; (at = storage.find('>')) != std::string::npos;) storage.erase(at, 1);
     *out = {classify_type_text(storage), TypeText(storage.data(), storage.size())};
     return 0;
 }
@@ -1137,6 +1155,11 @@ struct TextHash {
     size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
 
+// Vectors of vectors nest at most this deep in a type text: the codec could
+// not go deeper in a message either, and the compiler must not recurse
+// without bound on a hostile schema.
+constexpr int kMaxTypeNesting = 256;
+
 // Turns the type texts of a compiled table into the value types the codec
 // works from, each text once. Runs after every record is built and indexed,
 // since bare types name other records. Throws std::bad_alloc.
@@ -1144,22 +1167,72 @@ class TypeResolver {
 public:
     explicit TypeResolver(TLSchemaCompilerObject* self) : self_(self), schema_(self->_schema) {}
 
-    // The value type of `text` (its condition already removed); null with
-    // ValueError pending for a bare type that names no single constructor.
+    // The value type of `text` (its condition already removed), which must
+    // stay valid as long as the resolver: a field's own type text, a part
+    // of one, or a text the resolver keeps. Null with ValueError pending for
+    // a bare type that names no single constructor, or nesting too deep.
     TLValueType* resolve(std::string_view text) {
         const auto found = by_text_.find(text);
         if (found != by_text_.end()) return found->second;
+        if (depth_ >= kMaxTypeNesting) {
+            PyErr_Format(PyExc_ValueError, msg::kTypeTooDeep, kMaxTypeNesting);
+            return nullptr;
+        }
         auto* type = static_cast<TLValueType*>(calloc(1, sizeof(TLValueType)));
         if (!type) throw std::bad_alloc();
         type->next = std::exchange(schema_->value_types, type);
         // Entered before its element is resolved: "Vector" and its odd
         // shapes may name themselves.
-        by_text_.emplace(std::string(text), type);
-        return (schema_->standard ? fill_standard(type, text) : fill_default(type, text)) < 0 ? nullptr : type;
+        by_text_.emplace(text, type);
+        ++depth_;
+        const int status = schema_->standard ? fill_standard(type, text) : fill_default(type, text);
+        --depth_;
+        return status < 0 ? nullptr : type;
     }
 
-    // Bytes a value takes at the least; what nests too deep counts as none.
-    static int32_t min_size(const TLValueType* type, int depth = 0) {
+    // Gives every value type its least size, each sized as its own root.
+    static void set_min_sizes(TLValueType* types) {
+        for (TLValueType* type = types; type; type = type->next) type->min_size = kUnknownSize;
+        Sizing sizing;
+        std::vector<int32_t> sizes;
+        for (TLValueType* type = types; type; type = type->next) {
+            bool cut = false;
+            sizes.push_back(min_size(type, 0, sizing, &cut));
+        }
+        size_t at = 0;
+        for (TLValueType* type = types; type; type = type->next) type->min_size = sizes[at++];
+    }
+
+private:
+    static constexpr int32_t kUnknownSize = -1, kSizing = -2;
+    static constexpr int kDeepestSizing = 64;
+    static constexpr long kMostSizingSteps = 100000;
+    struct Sizing {
+        long steps = 0;
+    };
+
+    // Bytes a value takes at the least. A bare type met again while it is
+    // being sized (it holds itself), met deeper than kDeepestSizing, or met
+    // once the sizing has taken too many steps (a hostile schema) counts as
+    // none and sets *cut: the safe side, since values that take no bytes are
+    // the ones held to a budget. Only sizes no cut touched are kept, so a
+    // type's size does not depend on the order the types are sized in.
+    static int32_t min_size(TLValueType* type, int depth, Sizing& sizing, bool* cut) {
+        if (type->kind != TL_TYPE_BARE_OBJECT) return own_min_size(type, depth, sizing, cut);
+        if (type->min_size >= 0) return type->min_size;
+        if (type->min_size == kSizing || depth > kDeepestSizing || ++sizing.steps > kMostSizingSteps) {
+            *cut = true;
+            return 0;
+        }
+        type->min_size = kSizing;
+        bool inner_cut = false;
+        const int32_t size = own_min_size(type, depth, sizing, &inner_cut);
+        type->min_size = inner_cut ? kUnknownSize : size;
+        *cut = *cut || inner_cut;
+        return size;
+    }
+
+    static int32_t own_min_size(TLValueType* type, int depth, Sizing& sizing, bool* cut) {
         switch (type->kind) {
             case TL_TYPE_LONG:
             case TL_TYPE_DOUBLE:
@@ -1171,14 +1244,13 @@ public:
             case TL_TYPE_TRUE:
                 return 0;
             case TL_TYPE_BARE_OBJECT: {
-                constexpr int kDeepest = 8;
-                if (depth > kDeepest) return 0;
                 int64_t total = 0;
                 const TLConstructor* constr = type->bare;
-                for (int32_t i = 0; i < constr->field_count; ++i) {
+                for (int32_t i = 0; i < constr->field_count && total < INT32_MAX; ++i) {
                     const TLField& field = constr->fields[i];
                     if (field.flags_word) total += 4;
-                    else if (!field.is_optional) total += min_size(field.value_type, depth + 1);
+                    else if (!field.is_optional)
+                        total += min_size(const_cast<TLValueType*>(field.value_type), depth + 1, sizing, cut);
                 }
                 return total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total);
             }
@@ -1187,14 +1259,17 @@ public:
         }
     }
 
-private:
     int fill_default(TLValueType* type, std::string_view text) {
         type->kind = classify_type_text(text);
         if (type->kind != TL_TYPE_VECTOR) return 0;
         std::string storage;
         ElementType element;
         if (element_type_of(text, storage, &element) < 0) return -1;
-        const std::string element_text(element.text);
+        std::string_view element_text = element.text;
+        if (element_text.data() == storage.data()) {  // an odd shape: a text of its own
+            owned_texts_.push_back(std::move(storage));
+            element_text = owned_texts_.back();
+        }
         return (type->element = resolve(element_text)) ? 0 : -1;
     }
 
@@ -1279,7 +1354,11 @@ private:
 
     TLSchemaCompilerObject* self_;
     TLSchema* schema_;
-    std::unordered_map<std::string, TLValueType*, TextHash, std::equal_to<>> by_text_;
+    // Keyed by views into the fields' own type texts (kept by the table) or
+    // into owned_texts_, so that nested texts are not copied level by level.
+    std::unordered_map<std::string_view, TLValueType*> by_text_;
+    std::deque<std::string> owned_texts_;
+    int depth_ = 0;
     std::unordered_map<std::string, std::pair<TLConstructor*, int>, TextHash, std::equal_to<>> by_type_;
 };
 
@@ -1295,12 +1374,11 @@ int resolve_value_types(TLSchemaCompilerObject* self) {
                 if (!(field.value_type = resolver.resolve(velta::strip_condition(field.type_name)))) return -1;
             }
         }
+        TypeResolver::set_min_sizes(schema->value_types);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return -1;
     }
-    for (TLValueType* type = schema->value_types; type; type = type->next)
-        type->min_size = TypeResolver::min_size(type);
     return 0;
 }
 
@@ -1490,9 +1568,11 @@ private:
     }
     int write_byte_string(const char* data, size_t length, PyObject* owner);
     int defer(size_t at, PyObject* owner, const char* data, size_t size);
-    const TLConstructor* constructor_for(PyObject* value, bool exact_dict, const TLConstructor* bare);
-    int gather(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& given);
+    const TLConstructor* constructor_for(PyObject* value, bool exact_dict, const TLConstructor* bare,
+                                         PyObject** name_seen);
+    int gather(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& given, PyObject* name_seen);
     int set_flags(const TLConstructor* constr, KeptValues& given, Words& words);
+    int write_fields(const TLConstructor* constr, KeptValues& given, Words& words, const TLConstructor* bare);
     int write_wide(PyObject* value, TLType kind);
 
     TLParserObject* parser_;
@@ -1819,8 +1899,6 @@ bool written_without_code(PyObject* item, TLType kind) {
     switch (kind) {
         case TL_TYPE_INT:
         case TL_TYPE_LONG:
-        case TL_TYPE_INT128:
-        case TL_TYPE_INT256:
             return PyLong_Check(item);
         case TL_TYPE_DOUBLE:
             return PyFloat_Check(item) || PyLong_CheckExact(item);
@@ -1833,7 +1911,8 @@ bool written_without_code(PyObject* item, TLType kind) {
         case TL_TYPE_TRUE:
             return true;
         default:
-            return false;  // objects and vectors: whatever they hold
+            return false;  // objects and vectors, whatever they hold; int128
+                           // and int256, whose bytes come from int.to_bytes
     }
 }
 
@@ -1944,7 +2023,8 @@ PyObject* default_value(const TLValueType* type) {
 // The constructor named by value["_"], or null with an exception pending.
 // A bare value may leave "_" out (or None); if it names one, it must be
 // the bare constructor.
-const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, const TLConstructor* bare) {
+const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, const TLConstructor* bare,
+                                             PyObject** name_seen) {
     PyRef name;
     if (exact_dict) {
         // A name the table knows needs no reference of its own: without the
@@ -1954,6 +2034,7 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
         PyObject* found = nullptr;
         Py_BEGIN_CRITICAL_SECTION(value);
         PyObject* borrowed = PyDict_GetItemWithError(value, S.str_underscore);
+        *name_seen = borrowed;  // compared by identity only, never used
         if (borrowed && !(known = bare ? nullptr : compiler_->_name_table.get(borrowed))) found = Py_NewRef(borrowed);
         Py_END_CRITICAL_SECTION();
         if (known) return known;
@@ -2007,7 +2088,27 @@ int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
 }
 
 // Gathers the given value of every field, or leaves it null when missing.
-int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& given) {
+// Without the GIL another thread may change a dict between the reading of
+// its "_" and of its fields; the object is then gathered again, this many
+// times at most.
+constexpr int kMaxGatherRetries = 8;
+constexpr int kGatherAgain = 1;
+
+int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& given,
+                   [[maybe_unused]] PyObject* name_seen) {
+#ifdef Py_GIL_DISABLED
+    // The fields must come from the moment "_" came from: a walk checks "_"
+    // as it passes it, and look-ups work on a copy taken under the dict's
+    // lock.
+    PyRef snapshot;
+    if (exact_dict && !constr->walkable) {
+        if (!(snapshot = PyRef(PyDict_Copy(value)))) return -1;
+        PyObject* name = PyDict_GetItemWithError(snapshot.get(), S.str_underscore);
+        if (!name && PyErr_Occurred()) return -1;
+        if (name != name_seen) return kGatherAgain;
+        value = snapshot.get();
+    }
+#endif
     if (exact_dict && constr->walkable) {
         // Dicts mostly hold their keys in schema order (unpack makes them so,
         // and so do literals), as the very name objects of the schema: a walk
@@ -2015,12 +2116,20 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
         // A key that is not an exact str could equal a name by its own
         // __eq__, which only a look-up honours.
         bool walked = true;
+        [[maybe_unused]] bool name_changed = false;
         int32_t next = 0;
         Py_BEGIN_CRITICAL_SECTION(value);
         Py_ssize_t position = 0;
         PyObject *key, *item;
         while (PyDict_Next(value, &position, &key, &item)) {
             int32_t at;
+#ifdef Py_GIL_DISABLED
+            if (key == S.str_underscore && item != name_seen) {
+                walked = false;
+                name_changed = true;
+                break;
+            }
+#endif
             if (next < constr->field_count &&
                 (key == constr->fields[next].py_name || key == constr->fields[next].py_name_interned)) {
                 at = next;
@@ -2036,6 +2145,9 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
         Py_END_CRITICAL_SECTION();
         if (walked) return 0;
         given.clear();
+#ifdef Py_GIL_DISABLED
+        if (name_changed) return kGatherAgain;
+#endif
     }
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
@@ -2077,26 +2189,41 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
     RecursionGuard guard(" while packing a TL object");
     if (!guard.entered()) return op.fail(__LINE__);
     const bool exact_dict = PyDict_CheckExact(value);
-    const TLConstructor* constr = constructor_for(value, exact_dict, bare);
-    if (!constr) return op.fail(__LINE__);
-    KeptValues given(*this, constr->field_count);
-    Words words(words_, static_cast<size_t>(constr->word_count), 0u);
-    if (!given.ok() || !words.ok()) {
-        PyErr_NoMemory();
-        return op.fail(__LINE__);
+    for (int attempt = 0;; ++attempt) {
+        PyObject* name_seen = nullptr;
+        const TLConstructor* constr = constructor_for(value, exact_dict, bare, &name_seen);
+        if (!constr) return op.fail(__LINE__);
+        KeptValues given(*this, constr->field_count);
+        Words words(words_, static_cast<size_t>(constr->word_count), 0u);
+        if (!given.ok() || !words.ok()) {
+            PyErr_NoMemory();
+            return op.fail(__LINE__);
+        }
+        const int gathered = gather(value, exact_dict, constr, given, name_seen);
+        if (gathered == kGatherAgain) {
+            if (attempt < kMaxGatherRetries) continue;
+            PyErr_SetString(PyExc_RuntimeError, msg::kDictChanged);
+            return op.fail(__LINE__);
+        }
+        if (gathered < 0 || write_fields(constr, given, words, bare) < 0) {
+            path.record_root(constr);
+            return op.fail(__LINE__);
+        }
+        return 0;
     }
-    if (gather(value, exact_dict, constr, given) < 0 ||
-        (constr->conditional_count && set_flags(constr, given, words) < 0) ||
+}
+
+// The object's id (unless it is bare) and fields, from the values gathered.
+int Writer::write_fields(const TLConstructor* constr, KeptValues& given, Words& words, const TLConstructor* bare) {
+    if ((constr->conditional_count && set_flags(constr, given, words) < 0) ||
         (!bare && _write_int32(static_cast<int32_t>(constr->id)) < 0)) {
-        path.record_root(constr);
-        return op.fail(__LINE__);
+        return -1;
     }
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
         if (field.flags_word) {
             if (_write_int32(static_cast<int32_t>(words[field.flags_word - 1])) < 0) {
-                path.record_root(constr);
-                return op.fail(__LINE__);
+                return -1;
             }
             continue;
         }
@@ -2112,13 +2239,11 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
             if (field_value.get() == Py_None) field_value.reset();
         }
         if (!field_value && !(field_value = PyRef(default_value(field.value_type)))) {
-            path.record_root(constr);
-            return op.fail(__LINE__);
+            return -1;
         }
         if (_write_value(field_value.get(), field.value_type) < 0) {
             path.record_field(field, 0);
-            path.record_root(constr);
-            return op.fail(__LINE__);
+            return -1;
         }
     }
     return 0;
@@ -2170,10 +2295,13 @@ PyObject* object_template(TLConstructor* constr) {
 // Inflated gzip_packed content may come to this much in one unpack, in all.
 constexpr size_t kMaxInflated = 16u << 20;
 
-// Elements that take no bytes (bare `true`, a bare constructor without
-// fields) cannot run out of input, so their counts are held to a budget
-// instead: in one input, as many as it has bytes, and this many more.
-constexpr size_t kZeroSizeElementsSlack = 4096;
+// Values that take no bytes (bare `true`, a bare constructor without
+// fields) cannot run out of input, so they are held to a budget instead:
+// per unpack, this many for each input byte, and kZeroSizeSlack more. The
+// budget covers every value read, nested ones and those inside gzip_packed
+// included, so no nesting of them multiplies what an input can build.
+constexpr size_t kZeroSizePerByte = 4;
+constexpr size_t kZeroSizeSlack = 4096;
 
 class Reader {
 public:
@@ -2182,7 +2310,8 @@ public:
           input_(input),
           size_(size),
           standard_(compiler->_schema->standard),
-          zero_size_budget_(size + kZeroSizeElementsSlack) {}
+          zero_size_left_(size > (SIZE_MAX - kZeroSizeSlack) / kZeroSizePerByte ? SIZE_MAX
+                                                                             : size * kZeroSizePerByte + kZeroSizeSlack) {}
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
 
@@ -2214,6 +2343,16 @@ private:
         return at;
     }
     bool read_byte_string(const unsigned char** data, size_t* length);
+    // Counts one value that took no bytes; false with ValueError when the
+    // budget is spent.
+    bool charge_zero_size() {
+        if (*zero_size_budget_ == 0) {
+            PyErr_SetString(PyExc_ValueError, msg::kZeroSizeBudget);
+            return false;
+        }
+        --*zero_size_budget_;
+        return true;
+    }
     PyObject* read_boxed_bool();
     PyObject* read_wide(TLType kind);
     PyObject* read_gzip_packed();
@@ -2223,9 +2362,12 @@ private:
     size_t size_;                 // memory alive and unchanged for the call
     const bool standard_;
     size_t position_ = 0;
-    size_t zero_size_budget_;      // elements that take no bytes, still allowed
+    // Shared with the readers of gzip_packed content, which count against
+    // the outermost reader's limits.
+    size_t zero_size_left_;        // values that take no bytes, still allowed
+    size_t* zero_size_budget_ = &zero_size_left_;
     size_t inflated_ = 0;          // gzip_packed output so far, against kMaxInflated
-    size_t* inflated_total_ = &inflated_;  // shared with the readers of inner content
+    size_t* inflated_total_ = &inflated_;
     HeapArray<uint32_t> words_;
     // Input bytes that the unread elements of the open vectors need at the
     // least, so that nested counts cannot claim the same bytes twice.
@@ -2345,6 +2487,7 @@ PyObject* Reader::_read_value(const TLValueType* type) {
             result = read_boxed_bool();
             break;
         case TL_TYPE_TRUE:
+            if (!charge_zero_size()) return op.fail(__LINE__);
             Py_RETURN_TRUE;
         case TL_TYPE_STRING:
             result = _read_string();
@@ -2387,11 +2530,12 @@ PyObject* Reader::_read_vector(const TLValueType* type) {
     const int32_t count = static_cast<int32_t>(_read_int32());
     const TLValueType* element = type->element;
     const size_t remaining = position_ < size_ ? size_ - position_ : 0;
-    if (count < 0 || (element->min_size == 0 && static_cast<size_t>(count) > zero_size_budget_)) {
+    // A count of values that take no bytes beyond what is left of their
+    // budget cannot be read: refused before the list is made.
+    if (count < 0 || (element->min_size == 0 && static_cast<size_t>(count) > *zero_size_budget_)) {
         PyErr_Format(PyExc_ValueError, msg::kVectorLength, count);
         return op.fail(__LINE__);
     }
-    if (element->min_size == 0) zero_size_budget_ -= static_cast<size_t>(count);
 
     // Every other element takes at least 4 bytes of cursor, and only the
     // last one may end past the input; the unread elements of the enclosing
@@ -2472,6 +2616,7 @@ PyObject* Reader::read_gzip_packed() {
     *inflated_total_ += size;
     Reader inner(compiler_, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(inflated.get())), size);
     inner.inflated_total_ = inflated_total_;
+    inner.zero_size_budget_ = zero_size_budget_;
     PyRef object(inner._read_object());
     if (!object) return nullptr;
     if (inner.error_ || inner.position_ < size) {
@@ -2523,6 +2668,7 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
     }
 
     const bool error_at_start = error_;
+    const size_t start = position_;
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
         if (field.flags_word) {
@@ -2560,6 +2706,7 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
             return op.fail(__LINE__);
         }
     }
+    if (bare && position_ == start && !charge_zero_size()) return op.fail(__LINE__);
     return result.release();
 }
 
@@ -2681,7 +2828,9 @@ PyObject* read_one(const TLParserObject* self, const unsigned char* input, size_
         reader.path.attach("unpacking", true, base);
         return nullptr;
     }
-    *end = base + reader.position();
+    // A byte string's padding may be cut off at the very end of the input;
+    // the object still ends where the input does.
+    *end = base + std::min(reader.position(), size);
     return parsed.release();
 }
 
