@@ -35,17 +35,19 @@ from workloads import CHAT_SCHEMA, chat_history, schema_json  # noqa: E402
 def split_run(parsers, op, count, inputs):
     """A callable doing `count` calls of op(parser, input) in all, split
     between one thread per entry of `parsers` (the same parser may appear
-    twice), all started together; thread k works on inputs[k]."""
+    twice), all started together; thread k works on what inputs[k]()
+    makes, in that thread, before they start."""
     def run():
         if len(parsers) == 1:
-            parser, data = parsers[0], inputs[0]
+            parser, data = parsers[0], inputs[0]()
             for _ in range(count):
                 op(parser, data)
             return
         barrier = threading.Barrier(len(parsers))
         errors = []
 
-        def work(parser, share, data):
+        def work(parser, share, make):
+            data = make()
             barrier.wait()
             try:
                 for _ in range(share):
@@ -100,15 +102,16 @@ def main(argv: list[str] | None = None) -> int:
     if "GIL off" not in state:
         print("with the GIL, threads take turns: expect about 1.00x")
 
-    # Each thread has its own value and bytes, as threads serving different
-    # requests would: sharing objects (deepcopy still shares every str and
-    # int) measures how the interpreter counts references to them from two
-    # threads, not the codec. A value unpacked from its own copy of the
-    # bytes is made of objects of its own, down to the leaves.
-    inputs = []
-    for _ in range(2):
+    # Each thread has its own value and bytes, made in that thread, as
+    # threads serving different requests would: sharing objects (deepcopy
+    # still shares every str and int), or using objects another thread made,
+    # measures how the interpreter counts references across threads, not the
+    # codec. A value unpacked from its own copy of the bytes is made of
+    # objects of its own, down to the leaves.
+    def own_input():
         data = bytes(bytearray(wire))
-        inputs.append((TLParser(text).unpack(data), data))
+        return TLParser(text).unpack(data), data
+    inputs = [own_input, own_input]
     ops = {
         "pack": lambda p, d: p.pack(d[0]),
         "unpack": lambda p, d: p.unpack(d[1]),
