@@ -38,6 +38,7 @@ PARAMS.update(
     lateword=[("f", "#"), ("x", "f.0?int"), ("flags", "#"), ("y", "flags.0?int")],
     otherword=[("f", "#"), ("a", "f.0?int")],
     shared=[("flags", "#"), ("a", "flags.2?int"), ("b", "flags.2?string"), ("c", "flags.2?true")],
+    sharedobj=[("flags", "#"), ("a", "flags.0?int"), ("o", "flags.0?Empty")],
     wide=[("flags", "#"), ("x", "flags.40?int"), ("t", "flags.-1?true")],
     pair=[("a", "bytes"), ("n", "int")],
     defaults=[("i", "int"), ("l", "long"), ("d", "double"), ("s", "string"),
@@ -175,6 +176,9 @@ def test_objects_and_flags(Parser, name, fields, payload, back):
     *[({"_": name, "a": 7, "s": "x"}, ValueError,
        "Field 'a' is conditional on a flags word that is not a field declared before it, "
        "so its presence cannot be written") for name in ("early", "noword", "otherword")],
+    # A boxed object on a bit another given field set has no zero value to stand in.
+    ({"_": "sharedobj", "a": 1}, ValueError,
+     "Field 'o' shares its flag bit with a field that is given, so it must be given too"),
     # A name with a NUL is not a prefix of another.
     *[({"_": name}, ValueError, "Unknown constructor: " + name) for name in ("t_int\x00x", "\x00", "empty\x00")],
 ])

@@ -273,7 +273,10 @@ class TLParser:
                 if kind == BOOL or not mask & (flags2 if word else flags) or not word_first[py_name]:
                     continue
                 # What the first pass saw; a field whose bit another one set
-                # is read back all the same, so it gets its zero value.
+                # is read back all the same, so it gets its zero value (a
+                # boxed object has none).
+                if py_name not in given and kind == OBJECT:
+                    raise _shared_bit_object(py_name)
                 v = given.get(py_name, _DEFAULTS[kind])
             else:
                 out += _U32.pack(flags if role == FLAGS_WORD else flags2)
@@ -633,6 +636,8 @@ class TLParser:
                     continue
                 # As in the default mode: a field whose bit another one set
                 # is read back all the same, so it gets its zero value.
+                if py_name not in given and typ.kind == OBJECT:
+                    raise _shared_bit_object(py_name)
                 v = given.get(py_name, _STD_DEFAULTS[typ.kind])
             else:
                 out += _U32.pack(words[slot])
@@ -818,6 +823,11 @@ class TLParser:
         finally:
             (self._data, self._size, self._pos, self._base, self._view, self._error) = saved
         return value
+
+
+def _shared_bit_object(py_name):
+    return ValueError(f"Field '{py_name}' shares its flag bit with a field that is given, "
+                      "so it must be given too")
 
 
 def _unknown_word(py_name, word):

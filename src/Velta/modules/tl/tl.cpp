@@ -111,6 +111,8 @@ constexpr const char kTypeTooDeep[] = "type text nests more than %d types deep";
 constexpr const char kZeroSizeBudget[] =
     "the input holds more values that take no bytes than its size allows";
 constexpr const char kDictChanged[] = "dict changed too often during pack";
+constexpr const char kSharedBitObject[] =
+    "Field '%U' shares its flag bit with a field that is given, so it must be given too";
 constexpr const char kNoSchema[] = "TLParser.%s() called on a parser without a schema";
 }  // namespace msg
 
@@ -2235,8 +2237,13 @@ int Writer::write_fields(const TLConstructor* constr, KeptValues& given, Words& 
             if (field.bit_only || !bit_set || !field.word_declared) continue;
             // Another field set the bit this one shares: a reader will expect
             // this one's bytes too, so it gets its zero value, as a missing
-            // unconditional field does.
+            // unconditional field does. A boxed object has none.
             if (field_value.get() == Py_None) field_value.reset();
+            if (!field_value && field.value_type->kind == TL_TYPE_OBJECT) {
+                PyErr_Format(PyExc_ValueError, msg::kSharedBitObject, field.py_name);
+                path.record_field(field, 0);
+                return -1;
+            }
         }
         if (!field_value && !(field_value = PyRef(default_value(field.value_type)))) {
             return -1;
