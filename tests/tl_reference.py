@@ -464,14 +464,20 @@ class TLParser:
             return self._read_fixed(_F64, 0.0)
         return self._read_fixed(_U32, 0) != 0  # BOOL
 
-    def _read_vector(self, text):
-        vector_id = self._read_fixed(_U32, 0)
-        if vector_id != VECTOR_ID:
-            self._error = True
-            raise ValueError("Invalid vector ID: 0x%08x" % vector_id)
+    def _read_vector_count(self, boxed):
+        """The element count of a vector (after its id, when boxed)."""
+        if boxed:
+            vector_id = self._read_fixed(_U32, 0)
+            if vector_id != VECTOR_ID:
+                self._error = True
+                raise ValueError("Invalid vector ID: 0x%08x" % vector_id)
         count = self._read_fixed(_U32, 0)
         if count >= 0x80000000:
             raise ValueError(f"Invalid vector length: {count - 0x100000000}")
+        return count
+
+    def _read_vector(self, text):
+        count = self._read_vector_count(True)
         kind, elem_text = self._element_type(text)
 
         bulk = _BULK.get(kind)
@@ -757,14 +763,7 @@ class TLParser:
         return int.from_bytes(self._data[pos:pos + width], "little", signed=True)
 
     def _read_vector_std(self, typ):
-        if typ.kind == VECTOR:
-            vector_id = self._read_fixed(_U32, 0)
-            if vector_id != VECTOR_ID:
-                self._error = True
-                raise ValueError("Invalid vector ID: 0x%08x" % vector_id)
-        count = self._read_fixed(_U32, 0)
-        if count >= 0x80000000:
-            raise ValueError(f"Invalid vector length: {count - 0x100000000}")
+        count = self._read_vector_count(typ.kind == VECTOR)
         element = typ.arg
         # Elements that take no bytes cannot run out of input, so their
         # counts, in all, are held to a budget: as many as the input has
