@@ -2922,13 +2922,13 @@ PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t na
     Py_ssize_t offset = 0;
     if (values[1]) {
         if (!PyLong_Check(values[1])) return raise_expected("int", values[1]);
-        offset = PyLong_AsSsize_t(values[1]);
-        if (offset == -1 && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
-            PyErr_Clear();
-            offset = PY_SSIZE_T_MAX;  // out of range either way
-            if (PyObject_RichCompareBool(values[1], S.int_zero, Py_LT) == 1) offset = -1;
-        }
+        // Reads the int's own value (no __index__ or comparison of a
+        // subclass runs); beyond 64 bits only the sign matters.
+        int overflow = 0;
+        const long long wide = PyLong_AsLongLongAndOverflow(values[1], &overflow);
+        if (wide == -1 && !overflow && PyErr_Occurred()) return nullptr;
+        offset = overflow ? (overflow < 0 ? -1 : PY_SSIZE_T_MAX)
+                 : wide > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : wide < -1 ? -1 : static_cast<Py_ssize_t>(wide);
     }
     if (check_ready(self, "unpack_from") < 0) return nullptr;
     // Held for the whole call: the exporter may not resize or free it.
