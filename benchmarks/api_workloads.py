@@ -36,6 +36,7 @@ import functools
 import json
 import os
 import random
+import sys
 import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -153,7 +154,8 @@ def complete(value, standard: bool = False):
                 present.add(cond)
     out = {"_": value["_"]}
     for p in entry["params"]:
-        name, type_text = p["name"], p["type"]
+        # Keys as code writes them: literal keys are interned strings.
+        name, type_text = sys.intern(p["name"]), p["type"]
         if _is_flags_word(p, standard):
             continue
         if "?" in type_text:

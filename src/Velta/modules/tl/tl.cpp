@@ -2268,7 +2268,7 @@ namespace {
 // that share a parser do not contend for its names.
 //
 // The dict every decoded object of `constr` starts from: "_" and then each
-// field key in wire order. Copying it and replacing values is much cheaper
+// field key in wire order, holding what an absent field reads as. Copying it and replacing values is much cheaper
 // than growing a fresh dict key by key, and it fixes the key order. Calls on
 // several threads may build it at once; the first to publish it wins.
 // Without the GIL a copy holds the template's lock, which would serialise
@@ -2289,7 +2289,9 @@ PyObject* object_template(TLConstructor* constr) {
         const TLField& field = constr->fields[i];
         if (field.flags_word) continue;
         ++named_fields;
-        if (PyDict_SetItem(dict.get(), field.py_name_interned, Py_None) < 0) return nullptr;
+        // A field whose value is only its bit reads False unless the bit is
+        // set, so a copy needs a store only for a set bit.
+        if (PyDict_SetItem(dict.get(), field.py_name_interned, field.bit_only ? Py_False : Py_None) < 0) return nullptr;
     }
     // Every builder computes the same value; it is published with the
     // template's release below.
@@ -2658,7 +2660,7 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
         }
     }
     PyRef result;
-    bool distinct_names = false;  // whether the None a key starts with may stay
+    bool distinct_names = false;  // whether the value a key starts with may stay
     if (kObjectsFromTemplate) {
         PyObject* tmpl = object_template(constr);
         if (!tmpl || !(result = PyRef(PyDict_Copy(tmpl)))) return op.fail(__LINE__);
@@ -2686,7 +2688,7 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
             const bool present = (words[field.flag_info.flags_index] & field.flag_mask) != 0;
             if (field.bit_only || !present) {
                 PyObject* marker = field.bit_only ? (present ? Py_True : Py_False) : Py_None;
-                if ((marker != Py_None || !distinct_names) &&
+                if ((marker == Py_True || !distinct_names) &&
                     PyDict_SetItem(result.get(), field.py_name_interned, marker) < 0) {
                     path.record_root(constr);
                     return op.fail(__LINE__);

@@ -111,7 +111,8 @@ struct TLConstructor {
     PyObject* py_name_interned;  // the interned str equal to py_name
     int32_t distinct_names; // no two fields share a name, so the None that a
                             // copy of py_template holds for a field can stay
-    PyObject* py_template;  // {"_": py_name, field: None, ...} in wire order;
+    PyObject* py_template;  // {"_": py_name, field: None (False when the field
+                            // is only a bit), ...} in wire order;
                             // each decoded object starts as a copy. Made on
                             // first use by whichever call gets there first,
                             // and published with an atomic compare-exchange
