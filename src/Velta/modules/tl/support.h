@@ -25,9 +25,11 @@
 #endif
 
 #if defined(__GNUC__)
+#define VELTA_ALWAYS_INLINE [[gnu::always_inline]] inline
 #define VELTA_LIKELY(x) __builtin_expect(!!(x), 1)
 #define VELTA_UNLIKELY(x) __builtin_expect(!!(x), 0)
 #else
+#define VELTA_ALWAYS_INLINE inline
 #define VELTA_LIKELY(x) (x)
 #define VELTA_UNLIKELY(x) (x)
 #endif
@@ -137,6 +139,20 @@ inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** out) {
     PyObject* found = PyDict_GetItemWithError(dict, key);
     *out = found ? Py_NewRef(found) : nullptr;
     return found ? 1 : (PyErr_Occurred() ? -1 : 0);
+#endif
+}
+
+// The value of an exact int small enough for one internal digit, read in
+// place; false for any other object, which then takes the general way.
+inline bool compact_int_value(PyObject* value, long long* out) {
+#if VELTA_PY_AT_LEAST(3, 12)
+    if (!PyLong_CheckExact(value) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) return false;
+    *out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+    return true;
+#else
+    (void)value;
+    (void)out;
+    return false;
 #endif
 }
 

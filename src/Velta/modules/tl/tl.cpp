@@ -1364,6 +1364,24 @@ private:
     std::unordered_map<std::string, std::pair<TLConstructor*, int>, TextHash, std::equal_to<>> by_type_;
 };
 
+// The links of every field to the next ones the codec's loops visit.
+void link_fields(TLSchema* schema) {
+    for (int32_t c = 0; c < schema->constructor_count; ++c) {
+        TLConstructor& constr = schema->constructors[c];
+        int32_t next_named = constr.field_count, next_written = constr.field_count;
+        for (int32_t i = constr.field_count - 1; i >= 0; --i) {
+            TLField& field = constr.fields[i];
+            field.next_named = next_named;
+            field.next_written = next_written;
+            // A flags word is written whatever else its type says.
+            if (!field.flags_word) next_named = i;
+            if (field.flags_word || !field.bit_only) next_written = i;
+        }
+        constr.first_named = next_named;
+        constr.first_written = next_written;
+    }
+}
+
 // Gives every field its value type, then every value type its least size.
 int resolve_value_types(TLSchemaCompilerObject* self) {
     TLSchema* schema = self->_schema;
@@ -1440,6 +1458,7 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
         if (index_constructor(self, static_cast<int32_t>(i)) < 0) return op.fail(__LINE__);
     }
     if (resolve_value_types(self) < 0) return op.fail(__LINE__);
+    link_fields(schema);
     if (!self->_name_table.build(schema->constructors, schema->constructor_count, self->_name_map)) {
         PyErr_NoMemory();
         return op.fail(__LINE__);
@@ -1547,17 +1566,56 @@ private:
     class KeptValues : public velta::HeapFrame<PyObject*, kInlineKept> {
     public:
         KeptValues(Writer& writer, int32_t count) : HeapFrame(writer.kept_, static_cast<size_t>(count), nullptr) {}
-        ~KeptValues() {
-            for (size_t i = 0; i < size(); ++i) Py_XDECREF((*this)[i]);
+        ~KeptValues() { clear(); }
+        // Takes over the reference to `value`.
+        void keep(int32_t index, PyObject* value) {
+            PyObject* old = std::exchange((*this)[index], value);
+            if (old) Py_DECREF(old);  // a field is given once; kept for safety
+            else ++outstanding_;
         }
-        void keep(int32_t index, PyObject* value) { (*this)[index] = value; }
         void clear() {
-            for (size_t i = 0; i < size(); ++i) Py_CLEAR((*this)[i]);
+            for (size_t i = 0; outstanding_ && i < size(); ++i) {
+                if (PyObject* value = std::exchange((*this)[i], nullptr)) {
+                    --outstanding_;
+                    Py_DECREF(value);
+                }
+            }
         }
         // A new reference to the kept value, or null when none was kept.
-        PyObject* take(int32_t index) { return std::exchange((*this)[index], nullptr); }
+        PyObject* take(int32_t index) {
+            PyObject* value = std::exchange((*this)[index], nullptr);
+            outstanding_ -= value != nullptr;
+            return value;
+        }
+
+    private:
+        size_t outstanding_ = 0;  // kept and not yet taken: most objects end with none
     };
     using Words = velta::HeapFrame<uint32_t>;  // one object's flags words
+
+    // What gathering one object yields.
+    struct Gathered {
+        Gathered(Writer& writer, const TLConstructor* constr)
+            : values(writer, constr->field_count),
+              words(writer.words_, static_cast<size_t>(constr->word_count), 0u),
+              refused(constr->field_count) {}
+        bool ok() const { return values.ok() && words.ok(); }
+        void reset() {
+            values.clear();
+            for (size_t i = 0; i < words.size(); ++i) words[i] = 0;
+            refused = static_cast<int32_t>(values.size());
+        }
+        KeptValues values;  // what will be written, by field
+        Words words;
+        int32_t refused;    // the first given condition that cannot be
+                            // written, or field_count
+    };
+    // Where the "_" of a dict was read: the name object (compared by
+    // identity only) and the walk's start past it.
+    struct NameSeen {
+        PyObject* name = nullptr;
+        Py_ssize_t walk_from = 0;
+    };
 
     bool has_room(size_t needed) const { return buffer_.capacity - position_ >= needed; }
     // Room for `width` more bytes at the cursor, claimed; null with
@@ -1570,11 +1628,10 @@ private:
     }
     int write_byte_string(const char* data, size_t length, PyObject* owner);
     int defer(size_t at, PyObject* owner, const char* data, size_t size);
-    const TLConstructor* constructor_for(PyObject* value, bool exact_dict, const TLConstructor* bare,
-                                         PyObject** name_seen);
-    int gather(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& given, PyObject* name_seen);
-    int set_flags(const TLConstructor* constr, KeptValues& given, Words& words);
-    int write_fields(const TLConstructor* constr, KeptValues& given, Words& words, const TLConstructor* bare);
+    const TLConstructor* constructor_for(PyObject* value, bool exact_dict, const TLConstructor* bare, NameSeen* seen);
+    void take_given(const TLConstructor* constr, int32_t index, PyObject* item, Gathered& given);
+    int gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given, const NameSeen& seen);
+    int write_fields(const TLConstructor* constr, Gathered& given, const TLConstructor* bare);
     int write_wide(PyObject* value, TLType kind);
 
     TLParserObject* parser_;
@@ -1775,6 +1832,11 @@ int Writer::_write_string(PyObject* data) {
 // An `int` field takes -2**31 .. 2**32-1: signed values, and the unsigned
 // values unpack yields, written as their 32-bit pattern.
 int convert_int32(PyObject* value, int32_t* out) {
+    long long small;
+    if (velta::compact_int_value(value, &small) && small >= INT32_MIN && small <= 0xFFFFFFFFll) {
+        *out = static_cast<int32_t>(static_cast<uint32_t>(small));
+        return 0;
+    }
     PyRef number = PyLong_CheckExact(value) ? PyRef::borrow(value) : PyRef(integer_of(value));
     long long v;
     if (!number || int_in_range(number.get(), INT32_MIN, 0xFFFFFFFFll, "int32_t", &v) < 0) return -1;
@@ -1783,6 +1845,11 @@ int convert_int32(PyObject* value, int32_t* out) {
 }
 
 int convert_uint64(PyObject* value, uint64_t* out) {
+    long long small;
+    if (velta::compact_int_value(value, &small) && small >= 0) {
+        *out = static_cast<uint64_t>(small);
+        return 0;
+    }
     PyRef number = PyLong_CheckExact(value) ? PyRef::borrow(value) : PyRef(integer_of(value));
     if (!number) return -1;
     int overflow = 0;
@@ -2022,11 +2089,26 @@ PyObject* default_value(const TLValueType* type) {
     Py_UNREACHABLE();
 }
 
+// The "_" entry of an exact dict, borrowed (null when absent, or on error).
+// Code mostly writes "_" first, and unpack does: then the first entry holds
+// it, with no hashing, and the walk over the fields may start after it.
+PyObject* name_entry(PyObject* dict, Py_ssize_t* walk_from) {
+#ifndef Py_GIL_DISABLED
+    Py_ssize_t position = 0;
+    PyObject *key, *item;
+    if (PyDict_Next(dict, &position, &key, &item) && key == S.str_underscore) {
+        *walk_from = position;
+        return item;
+    }
+#endif
+    return PyDict_GetItemWithError(dict, S.str_underscore);
+}
+
 // The constructor named by value["_"], or null with an exception pending.
 // A bare value may leave "_" out (or None); if it names one, it must be
 // the bare constructor.
 const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, const TLConstructor* bare,
-                                             PyObject** name_seen) {
+                                             NameSeen* seen) {
     PyRef name;
     if (exact_dict) {
         // A name the table knows needs no reference of its own: without the
@@ -2035,8 +2117,8 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
         const TLConstructor* known = nullptr;
         PyObject* found = nullptr;
         Py_BEGIN_CRITICAL_SECTION(value);
-        PyObject* borrowed = PyDict_GetItemWithError(value, S.str_underscore);
-        *name_seen = borrowed;  // compared by identity only, never used
+        PyObject* borrowed = name_entry(value, &seen->walk_from);
+        seen->name = borrowed;  // compared by identity only, never used
         if (borrowed && !(known = bare ? nullptr : compiler_->_name_table.get(borrowed))) found = Py_NewRef(borrowed);
         Py_END_CRITICAL_SECTION();
         if (known) return known;
@@ -2089,15 +2171,42 @@ int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
     return -1;
 }
 
-// Gathers the given value of every field, or leaves it null when missing.
+// Takes in `item` (borrowed), the value given for field `index`: a
+// condition's value sets its bit, and only a value that will be written is
+// kept. A condition that cannot be written is noted in `refused` (the first
+// such field in wire order is the one refused) and raised once gathering is
+// done, so that failing look-ups come first as they always did.
+VELTA_ALWAYS_INLINE void Writer::take_given(const TLConstructor* constr, int32_t index, PyObject* item, Gathered& given) {
+    const TLField& field = constr->fields[index];
+    if (field.flags_word) return;  // computed, whatever is given
+    if (field.is_optional) {
+        if (!conditional_present(field, item)) return;
+        if (VELTA_UNLIKELY(!field.flag_mask || !field.word_declared)) {
+            given.refused = std::min(given.refused, index);
+            return;
+        }
+        given.words[field.flag_info.flags_index] |= field.flag_mask;
+        if (field.bit_only) return;
+    }
+    given.values.keep(index, Py_NewRef(item));
+}
+
+// The refusal of a given conditional field that take_given noted.
+int refuse_condition(const TLField& field) {
+    if (!field.flag_mask) PyErr_Format(PyExc_ValueError, msg::kFlagBitRange, field.py_name, field.flag_info.bit_position);
+    else PyErr_Format(PyExc_ValueError, msg::kFlagWordMissing, field.py_name);
+    return -1;
+}
+
+// Gathers the given value of every field and the flags words they decide.
 // Without the GIL another thread may change a dict between the reading of
 // its "_" and of its fields; the object is then gathered again, this many
 // times at most.
 constexpr int kMaxGatherRetries = 8;
 constexpr int kGatherAgain = 1;
 
-int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr, KeptValues& given,
-                   [[maybe_unused]] PyObject* name_seen) {
+int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given,
+                   [[maybe_unused]] const NameSeen& seen) {
 #ifdef Py_GIL_DISABLED
     // The fields must come from the moment "_" came from: a walk checks "_"
     // as it passes it, and look-ups work on a copy taken under the dict's
@@ -2107,7 +2216,7 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
         if (!(snapshot = PyRef(PyDict_Copy(value)))) return -1;
         PyObject* name = PyDict_GetItemWithError(snapshot.get(), S.str_underscore);
         if (!name && PyErr_Occurred()) return -1;
-        if (name != name_seen) return kGatherAgain;
+        if (name != seen.name) return kGatherAgain;
         value = snapshot.get();
     }
 #endif
@@ -2119,14 +2228,16 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
         // __eq__, which only a look-up honours.
         bool walked = true;
         [[maybe_unused]] bool name_changed = false;
-        int32_t next = 0;
+        int32_t next = constr->first_named;
         Py_BEGIN_CRITICAL_SECTION(value);
-        Py_ssize_t position = 0;
+        // No interpreter code has run since "_" was read: the dict is as it
+        // was, and the entries before seen.walk_from are "_" alone.
+        Py_ssize_t position = seen.walk_from;
         PyObject *key, *item;
         while (PyDict_Next(value, &position, &key, &item)) {
             int32_t at;
 #ifdef Py_GIL_DISABLED
-            if (key == S.str_underscore && item != name_seen) {
+            if (key == S.str_underscore && item != seen.name) {
                 walked = false;
                 name_changed = true;
                 break;
@@ -2141,47 +2252,25 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
                 walked = false;
                 break;
             }
-            given.keep(at, Py_NewRef(item));
-            next = at + 1;
+            take_given(constr, at, item, given);
+            next = constr->fields[at].next_named;
         }
         Py_END_CRITICAL_SECTION();
         if (walked) return 0;
-        given.clear();
+        given.reset();
 #ifdef Py_GIL_DISABLED
         if (name_changed) return kGatherAgain;
 #endif
     }
-    for (int32_t i = 0; i < constr->field_count; ++i) {
+    for (int32_t i = constr->first_named; i < constr->field_count; i = constr->fields[i].next_named) {
         const TLField& field = constr->fields[i];
-        if (field.flags_word) continue;  // computed, whatever is given
         PyRef field_value;
-        if (lookup_field(value, exact_dict, field.py_name, &field_value) < 0) {
+        const int present = lookup_field(value, exact_dict, field.py_name, &field_value);
+        if (present < 0) {
             path.record_field(field, 0);
             return -1;
         }
-        given.keep(i, field_value.release());
-    }
-    return 0;
-}
-
-// The flags words, from which conditional fields are given.
-int Writer::set_flags(const TLConstructor* constr, KeptValues& given, Words& words) {
-    for (int32_t i = 0; i < constr->field_count; ++i) {
-        const TLField& field = constr->fields[i];
-        if (!field.is_optional || field.flags_word) continue;
-        PyObject* field_value = given[i];
-        if (!field_value || !conditional_present(field, field_value)) continue;
-        if (!field.flag_mask) {
-            PyErr_Format(PyExc_ValueError, msg::kFlagBitRange, field.py_name, field.flag_info.bit_position);
-            path.record_field(field, 0);
-            return -1;
-        }
-        if (!field.word_declared) {
-            PyErr_Format(PyExc_ValueError, msg::kFlagWordMissing, field.py_name);
-            path.record_field(field, 0);
-            return -1;
-        }
-        words[field.flag_info.flags_index] |= field.flag_mask;
+        if (present) take_given(constr, i, field_value.get(), given);
     }
     return 0;
 }
@@ -2192,22 +2281,21 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
     if (!guard.entered()) return op.fail(__LINE__);
     const bool exact_dict = PyDict_CheckExact(value);
     for (int attempt = 0;; ++attempt) {
-        PyObject* name_seen = nullptr;
-        const TLConstructor* constr = constructor_for(value, exact_dict, bare, &name_seen);
+        NameSeen seen;
+        const TLConstructor* constr = constructor_for(value, exact_dict, bare, &seen);
         if (!constr) return op.fail(__LINE__);
-        KeptValues given(*this, constr->field_count);
-        Words words(words_, static_cast<size_t>(constr->word_count), 0u);
-        if (!given.ok() || !words.ok()) {
+        Gathered given(*this, constr);
+        if (!given.ok()) {
             PyErr_NoMemory();
             return op.fail(__LINE__);
         }
-        const int gathered = gather(value, exact_dict, constr, given, name_seen);
+        const int gathered = gather(value, exact_dict, constr, given, seen);
         if (gathered == kGatherAgain) {
             if (attempt < kMaxGatherRetries) continue;
             PyErr_SetString(PyExc_RuntimeError, msg::kDictChanged);
             return op.fail(__LINE__);
         }
-        if (gathered < 0 || write_fields(constr, given, words, bare) < 0) {
+        if (gathered < 0 || write_fields(constr, given, bare) < 0) {
             path.record_root(constr);
             return op.fail(__LINE__);
         }
@@ -2216,29 +2304,30 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
 }
 
 // The object's id (unless it is bare) and fields, from the values gathered.
-int Writer::write_fields(const TLConstructor* constr, KeptValues& given, Words& words, const TLConstructor* bare) {
-    if ((constr->conditional_count && set_flags(constr, given, words) < 0) ||
-        (!bare && _write_int32(static_cast<int32_t>(constr->id)) < 0)) {
-        return -1;
+int Writer::write_fields(const TLConstructor* constr, Gathered& given, const TLConstructor* bare) {
+    if (VELTA_UNLIKELY(given.refused < constr->field_count)) {
+        const TLField& field = constr->fields[given.refused];
+        path.record_field(field, 0);
+        return refuse_condition(field);
     }
-    for (int32_t i = 0; i < constr->field_count; ++i) {
+    if (!bare && _write_int32(static_cast<int32_t>(constr->id)) < 0) return -1;
+    // Fields that are only a bit have no bytes: their bits are in the words.
+    for (int32_t i = constr->first_written; i < constr->field_count; i = constr->fields[i].next_written) {
         const TLField& field = constr->fields[i];
         if (field.flags_word) {
-            if (_write_int32(static_cast<int32_t>(words[field.flags_word - 1])) < 0) {
-                return -1;
-            }
+            if (_write_int32(static_cast<int32_t>(given.words[field.flags_word - 1])) < 0) return -1;
             continue;
         }
-        PyRef field_value(given.take(i));
+        PyRef field_value(given.values.take(i));
         if (field.is_optional) {
             // A reader takes the field as present when its bit is set in the
             // word as read so far: never, unless the word comes first.
-            const bool bit_set = (words[field.flag_info.flags_index] & field.flag_mask) != 0;
-            if (field.bit_only || !bit_set || !field.word_declared) continue;
-            // Another field set the bit this one shares: a reader will expect
+            const bool bit_set = (given.words[field.flag_info.flags_index] & field.flag_mask) != 0;
+            if (!bit_set || !field.word_declared) continue;
+            // Another field set the bit this one shares (this one was not
+            // given, or was None, so nothing was kept): a reader will expect
             // this one's bytes too, so it gets its zero value, as a missing
             // unconditional field does. A boxed object has none.
-            if (field_value.get() == Py_None) field_value.reset();
             if (!field_value && field.value_type->kind == TL_TYPE_OBJECT) {
                 PyErr_Format(PyExc_ValueError, msg::kSharedBitObject, field.py_name);
                 path.record_field(field, 0);

@@ -89,6 +89,11 @@ struct TLField {
     int32_t word_declared;   // the field named by flags_index ("flags" or
                              // "flags2") comes before this one; only then can
                              // pack write a value for this field
+    // Links to later fields (field_count when there is none), so the codec
+    // steps over the fields a loop has nothing to do for.
+    int32_t next_named;      // the next field that is not a flags word
+    int32_t next_written;    // the next field that has bytes of its own: a
+                             // flags word, or a field that is not only a bit
 };
 
 // One schema entry, constructor or method; both share the table.
@@ -104,6 +109,8 @@ struct TLConstructor {
     int32_t conditional_count;  // fields with a condition
     int32_t walkable;     // field names are distinct and none is "_": pack
                           // may match a dict's keys to fields by walking it
+    int32_t first_named;  // the first field that is not a flags word, and the
+    int32_t first_written;  // first that has bytes (see TLField's links)
 
     // Derived for the codec, released with the table (strong references).
     PyObject* py_name;      // `name` as a str: the "_" of unpacked dicts and
