@@ -40,6 +40,9 @@ PARAMS.update(
     shared=[("flags", "#"), ("a", "flags.2?int"), ("b", "flags.2?string"), ("c", "flags.2?true")],
     sharedobj=[("flags", "#"), ("a", "flags.0?int"), ("o", "flags.0?Empty")],
     wide=[("flags", "#"), ("x", "flags.40?int"), ("t", "flags.-1?true")],
+    # A word whose own type is conditional is still a word, written and read.
+    bitword=[("flags", "#"), ("flags2", "flags.0?true"), ("x", "flags2.1?int")],
+    twobad=[("flags", "#"), ("a", "flags.40?int"), ("b", "flags2.0?int"), ("c", "int")],
     pair=[("a", "bytes"), ("n", "int")],
     defaults=[("i", "int"), ("l", "long"), ("d", "double"), ("s", "string"),
               ("b", "bytes"), ("B", "Bool"), ("v", "Vector<int>")],
@@ -133,6 +136,8 @@ def test_decoding_and_round_trip(Parser, name, payload, fields):
     # A field on the same bit whose word comes after it is never read, so never written.
     ("lateword", {"y": 7}, u32(0, 1, 7), {"f": 0, "x": None, "y": 7}),
     ("wide", {"x": None, "t": 1}, u32(0), {"x": None, "t": False}),
+    ("bitword", {"x": 7, "flags2": True}, u32(0, 2, 7), {"x": 7}),
+    ("bitword", {}, u32(0, 0), {"x": None}),
     ("defaults", {}, u32(0) + bytes(16) + u32(0, 0, 0, VEC, 0),
      {"i": 0, "l": 0, "d": 0.0, "s": "", "b": b"", "B": False, "v": []}),
     ("empty", {}, b"", {}),
@@ -171,6 +176,10 @@ def test_objects_and_flags(Parser, name, fields, payload, back):
     ({"_": "nope"}, ValueError, "Unknown constructor: nope"),
     ({"_": "wide", "x": 5}, ValueError, "Field 'x' uses flag bit 40, outside 0..31"),
     ({"_": "wide", "t": True}, ValueError, "Field 't' uses flag bit -1, outside 0..31"),
+    # Of two given conditions that cannot be written, the first in wire order
+    # is the one refused, whatever the order of the keys.
+    *[(v, ValueError, "Field 'a' uses flag bit 40, outside 0..31")
+      for v in ({"_": "twobad", "a": 1, "b": 2}, {"b": 2, "c": 3, "a": 1, "_": "twobad"})],
     # A condition whose word is not written before the field: its bit would
     # be lost (and, with fields after it, every value after it misread).
     *[({"_": name, "a": 7, "s": "x"}, ValueError,
@@ -436,3 +445,31 @@ def test_pack_writes_what_decided_the_flags(Parser, width, change):
         value = Fickle(value, i0=1)
     back = p.unpack(p.pack(value))
     assert (back["i0"], back["opt"]) == (1, 5)
+
+
+def _reordered(value, order):
+    """`value` with its keys in another order, or as strings that are equal
+    to the schema's names but not the same objects."""
+    items = list(value.items())
+    if order == "reversed":
+        items.reverse()
+    elif order == "name last":
+        items = items[1:] + items[:1]
+    elif order == "fresh strings":
+        items = [("".join(list(k)), v) for k, v in items]
+    elif order == "with extras":
+        items = [("zz", 1), *items, ("flags", 99), (("t",), 2)]
+    return dict(items)
+
+
+@pytest.mark.parametrize("order", ["as given", "reversed", "name last", "fresh strings", "with extras"])
+@pytest.mark.parametrize("value", [
+    {"_": "opt", "n": 0, "t": True, "s": "x"},
+    {"_": "opt", "t": False, "s": "y"},
+    {"_": "opt2", "a": 2**63, "b": [1, 2]},
+    {"_": "shared", "b": "hi", "a": None},
+    {"_": "t_vobj", "x": [{"_": "empty"}]},
+])
+def test_key_order_and_identity_do_not_change_the_bytes(Parser, value, order):
+    p = Parser(SCHEMA)
+    assert p.pack(_reordered(value, order)) == p.pack(value)
