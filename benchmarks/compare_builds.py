@@ -21,6 +21,7 @@ import sys
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import api_workloads  # noqa: E402
 import workloads  # noqa: E402
 
 
@@ -45,11 +46,18 @@ def main() -> int:
     if args.standard:
         header += f" {'std/default pack':>17s} {'unpack':>8s}"
     print(header)
-    for name in ("small_object", "list_result", "payload", "chat_history"):
-        value = getattr(workloads, name)()
-        parsers = {"old": old.TLParser(workloads.CHAT_SCHEMA), "new": new.TLParser(workloads.CHAT_SCHEMA)}
+    cases = [(name, workloads.CHAT_SCHEMA, getattr(workloads, name)())
+             for name in ("small_object", "list_result", "payload", "chat_history")]
+    if api_workloads.available():
+        api_schema = api_workloads.api_schema_json()
+        cases += [("api_page", api_schema, api_workloads.history_page()),
+                  ("api_user", api_schema, api_workloads.small_user())]
+    else:
+        print(f"(public schema workloads skipped: {api_workloads.missing_reason()})")
+    for name, schema, value in cases:
+        parsers = {"old": old.TLParser(schema), "new": new.TLParser(schema)}
         if args.standard:
-            parsers["std"] = new.TLParser(workloads.CHAT_SCHEMA, standard=True)
+            parsers["std"] = new.TLParser(schema, standard=True)
         rows = {}
         for key, parser in parsers.items():
             wire = parser.pack(value)
