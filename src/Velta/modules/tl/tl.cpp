@@ -1821,8 +1821,10 @@ int Writer::_write_string(PyObject* data) {
         raise_expected("str", data);
         return op.fail(__LINE__);
     }
+    // An ASCII str is its own UTF-8.
     Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(data, &size);
+    const char* utf8 = PyUnicode_IS_ASCII(data) ? (size = PyUnicode_GET_LENGTH(data), static_cast<const char*>(PyUnicode_DATA(data)))
+                                                : PyUnicode_AsUTF8AndSize(data, &size);
     if (!utf8 || write_byte_string(utf8, static_cast<size_t>(size), data) < 0) return op.fail(__LINE__);
     return 0;
 }
