@@ -614,6 +614,14 @@ private:
 // ===========================================================================
 // The compiler: JSON schema -> table of constructor records
 
+// One block of a schema's texts (see copy_text below); declared in tl.h.
+struct TLTextBlock {
+    TLTextBlock* next;
+    size_t used;
+    size_t capacity;  // bytes of text room after this header
+    char* room() { return reinterpret_cast<char*>(this + 1); }
+};
+
 namespace {
 
 using IdMap = std::unordered_map<uint32_t, TLConstructor*>;
@@ -728,14 +736,68 @@ TLType classify_type_text(std::string_view text) noexcept {
     return TL_TYPE_OBJECT;
 }
 
-// A heap copy of the UTF-8 form of `text`, up to its first NUL; null with
-// MemoryError (or the encoding error) pending on failure.
-char* copy_utf8(PyObject* text) {
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, nullptr);
-    if (!utf8) return nullptr;
-    char* copy = strdup(utf8);
-    if (!copy) PyErr_NoMemory();
+// ---- the table's texts ------------------------------------------------------
+// A schema holds thousands of short names and type texts that all live and
+// die with its table, so they are copied into a few large blocks the schema
+// owns instead of taking one heap allocation each.
+
+constexpr size_t kTextBlockBytes = 64 * 1024;
+// A text at least this long gets a block of its own, so that it does not
+// end the block that the short texts are filling.
+constexpr size_t kOwnBlockText = kTextBlockBytes / 8;
+
+// A new empty block for at least `wanted` bytes; null with MemoryError set.
+TLTextBlock* new_text_block(size_t wanted) {
+    const size_t capacity = std::max(wanted, kTextBlockBytes - sizeof(TLTextBlock));
+    if (capacity > static_cast<size_t>(PY_SSIZE_T_MAX) - sizeof(TLTextBlock)) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    auto* block = static_cast<TLTextBlock*>(PyMem_Malloc(sizeof(TLTextBlock) + capacity));
+    if (!block) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    *block = {nullptr, 0, capacity};
+    return block;
+}
+
+// A NUL-terminated copy of `size` bytes at `text`, kept by the schema; null
+// with MemoryError pending on failure.
+char* copy_text(TLSchema* schema, const char* text, size_t size) {
+    TLTextBlock* block = schema->text_blocks;
+    if (size >= kOwnBlockText) {
+        // Chained behind the block being filled, which stays the newest.
+        if (!(block = new_text_block(size + 1))) return nullptr;
+        TLTextBlock** link = schema->text_blocks ? &schema->text_blocks->next : &schema->text_blocks;
+        block->next = *link;
+        *link = block;
+    } else if (!block || block->capacity - block->used <= size) {
+        if (!(block = new_text_block(size + 1))) return nullptr;
+        block->next = schema->text_blocks;
+        schema->text_blocks = block;
+    }
+    char* copy = block->room() + block->used;
+    memcpy(copy, text, size);
+    copy[size] = '\0';
+    block->used += size + 1;
     return copy;
+}
+
+void free_text_blocks(TLSchema* schema) {
+    for (TLTextBlock* block = schema->text_blocks; block;) PyMem_Free(std::exchange(block, block->next));
+    schema->text_blocks = nullptr;
+}
+
+// A copy kept by the schema of the UTF-8 form of `text`, up to its first
+// NUL; null with MemoryError (or the encoding error) pending on failure.
+char* copy_utf8(TLSchema* schema, PyObject* text) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!utf8) return nullptr;
+    const void* nul = memchr(utf8, '\0', static_cast<size_t>(size));
+    const size_t kept = nul ? static_cast<size_t>(static_cast<const char*>(nul) - utf8) : static_cast<size_t>(size);
+    return copy_text(schema, utf8, kept);
 }
 
 // A new reference to the interned str equal to `text`.
@@ -770,20 +832,17 @@ void compiler_free_schema(TLSchemaCompilerObject* self) {
             TLConstructor& constr = schema->constructors[i];
             for (int32_t j = 0; constr.fields && j < constr.field_count; ++j) {
                 TLField& field = constr.fields[j];
-                free(field.name);
-                free(field.type_name);
                 Py_CLEAR(field.py_name);
                 Py_CLEAR(field.py_name_interned);
             }
             free(constr.fields);
-            free(constr.name);
-            free(constr.type);
             Py_CLEAR(constr.py_name);
             Py_CLEAR(constr.py_name_interned);
             Py_CLEAR(constr.py_template);
         }
         free(schema->constructors);
         for (TLValueType* type = schema->value_types; type;) free(std::exchange(type, type->next));
+        free_text_blocks(schema);
         free(schema);
     }
     self->_id_map.clear();
@@ -884,9 +943,54 @@ int parse_condition(TLConstructor* constr, int32_t index, std::string_view condi
     return 0;
 }
 
+// The wire identifier of a whole number written the usual ways: negatives
+// reduced modulo 2**32, as `& 0xFFFFFFFF` does; false when it is too large.
+bool wire_id_of(long long value, uint32_t* out) {
+    if (value > 0xFFFFFFFFll) return false;
+    *out = static_cast<uint32_t>(static_cast<unsigned long long>(value) & 0xFFFFFFFFull);
+    return true;
+}
+
+// Up to 18 decimal digits after an optional "-": the way schema files give
+// ids as text. int() reads any such text to the same number; every other
+// text (signs, spaces, underscores, other digits) is left to int() itself.
+constexpr size_t kMostPlainDigits = 18;
+
+bool parse_plain_decimal(std::string_view text, long long* out) {
+    const bool negative = !text.empty() && text[0] == '-';
+    if (negative) text.remove_prefix(1);
+    if (text.empty() || text.size() > kMostPlainDigits) return false;
+    long long value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    *out = negative ? -value : value;
+    return true;
+}
+
+// The id of an exact int or of an exact ASCII str of plain decimal digits,
+// read without the interpreter's number protocol; false for anything else.
+bool plain_constructor_id(PyObject* raw, uint32_t* out) {
+    long long value;
+    if (PyLong_CheckExact(raw)) {
+        int overflow = 0;
+        value = PyLong_AsLongLongAndOverflow(raw, &overflow);
+        if (overflow) return false;  // cannot fail otherwise for an exact int
+    } else if (PyUnicode_CheckExact(raw) && PyUnicode_IS_ASCII(raw)) {
+        const auto* digits = static_cast<const char*>(PyUnicode_DATA(raw));
+        if (!parse_plain_decimal(std::string_view(digits, static_cast<size_t>(PyUnicode_GET_LENGTH(raw))), &value))
+            return false;
+    } else {
+        return false;
+    }
+    return wire_id_of(value, out);
+}
+
 // Converts an entry's "id" to the unsigned 32-bit wire identifier: any value
 // int() accepts, negatives reduced modulo 2**32, positives must fit.
 int convert_constructor_id(PyObject* raw, uint32_t* out) {
+    if (plain_constructor_id(raw, out)) return 0;
     PyRef number = PyLong_CheckExact(raw) ? PyRef::borrow(raw) : PyRef(PyNumber_Long(raw));
     if (!number) return -1;
     const int negative = PyObject_RichCompareBool(number.get(), S.int_zero, Py_LT);
@@ -916,7 +1020,7 @@ int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t ind
     if (!type_text) return -1;
     if (!is_str_or_none(type_text.get())) return raise_expected("str", type_text.get());
     if (name.get() == Py_None) return raise_none_attribute("encode");
-    if (!(field->name = copy_utf8(name.get()))) return -1;
+    if (!(field->name = copy_utf8(self->_schema, name.get()))) return -1;
     field->py_name = Py_NewRef(name.get());
     // Dict keys are mostly this very object (from unpack, or from the schema
     // the caller built) or its interned twin (literals in code).
@@ -925,7 +1029,7 @@ int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t ind
 
     field->type = self->ops->_parse_type(self, type_text.get());
     if (PyErr_Occurred()) return -1;
-    if (!(field->type_name = copy_utf8(type_text.get()))) return -1;
+    if (!(field->type_name = copy_utf8(self->_schema, type_text.get()))) return -1;
 
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(type_text.get(), &size);
@@ -988,9 +1092,9 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         return op.fail(__LINE__);
     }
     // The name falls back by presence of the key: predicate, method, type.
-    PyRef name = dict_get(constr_data, S.str_type, S.empty_str);
-    if (!name) return op.fail(__LINE__);
-    name = dict_get(constr_data, S.str_method, name.get());
+    PyRef result_type = dict_get(constr_data, S.str_type, S.empty_str);
+    if (!result_type) return op.fail(__LINE__);
+    PyRef name = dict_get(constr_data, S.str_method, result_type.get());
     if (!name) return op.fail(__LINE__);
     name = dict_get(constr_data, S.str_predicate, name.get());
     if (!name) return op.fail(__LINE__);
@@ -998,8 +1102,6 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         raise_expected("str", name.get());
         return op.fail(__LINE__);
     }
-    PyRef result_type = dict_get(constr_data, S.str_type, S.empty_str);
-    if (!result_type) return op.fail(__LINE__);
     if (!is_str_or_none(result_type.get())) {
         raise_expected("str", result_type.get());
         return op.fail(__LINE__);
@@ -1015,14 +1117,12 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         raise_none_attribute("encode");
         return op.fail(__LINE__);
     }
-    if (!(constr->name = copy_utf8(name.get()))) return op.fail(__LINE__);
+    if (!(constr->name = copy_utf8(self->_schema, name.get()))) return op.fail(__LINE__);
     if (!(constr->py_name = name_object(name.get(), constr->name))) return op.fail(__LINE__);
     constr->py_name_interned = interned(constr->py_name);
-    if (result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0)
-        constr->type = copy_utf8(result_type.get());
-    else if (!(constr->type = strdup(constr->name)))
-        PyErr_NoMemory();
-    if (!constr->type) return op.fail(__LINE__);
+    const bool typed = result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0;
+    // Without a result type the entry is its own type: the text is shared.
+    if (!(constr->type = typed ? copy_utf8(self->_schema, result_type.get()) : constr->name)) return op.fail(__LINE__);
 
     PyRef raw_id = dict_get(constr_data, S.str_id, S.int_zero);
     if (!raw_id || convert_constructor_id(raw_id.get(), &constr->id) < 0) return op.fail(__LINE__);
