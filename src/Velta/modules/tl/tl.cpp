@@ -23,6 +23,7 @@
 //     yields a zero value and reading goes on; unpack turns it into
 //     "Parse error at position N" at the end.
 #include "tl.h"
+#include "schema_text.h"
 #include "support.h"
 
 #include <frameobject.h>
@@ -149,6 +150,12 @@ struct ModuleState {
     PyObject* str_buffer = nullptr;
     PyObject* str_offset = nullptr;
     PyObject* str_little = nullptr;
+
+    // The JSON decoder found at initialisation (strong): while the module's
+    // `json.loads` is still this one, schema text of the usual shape may be
+    // read without it.
+    PyObject* json_module = nullptr;
+    PyObject* json_loads = nullptr;
 
     // Small constants.
     PyObject* empty_str = nullptr;
@@ -943,31 +950,8 @@ int parse_condition(TLConstructor* constr, int32_t index, std::string_view condi
     return 0;
 }
 
-// The wire identifier of a whole number written the usual ways: negatives
-// reduced modulo 2**32, as `& 0xFFFFFFFF` does; false when it is too large.
-bool wire_id_of(long long value, uint32_t* out) {
-    if (value > 0xFFFFFFFFll) return false;
-    *out = static_cast<uint32_t>(static_cast<unsigned long long>(value) & 0xFFFFFFFFull);
-    return true;
-}
-
-// Up to 18 decimal digits after an optional "-": the way schema files give
-// ids as text. int() reads any such text to the same number; every other
-// text (signs, spaces, underscores, other digits) is left to int() itself.
-constexpr size_t kMostPlainDigits = 18;
-
-bool parse_plain_decimal(std::string_view text, long long* out) {
-    const bool negative = !text.empty() && text[0] == '-';
-    if (negative) text.remove_prefix(1);
-    if (text.empty() || text.size() > kMostPlainDigits) return false;
-    long long value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    *out = negative ? -value : value;
-    return true;
-}
+using velta::schema_text::parse_plain_decimal;
+using velta::schema_text::wire_id_of;
 
 // The id of an exact int or of an exact ASCII str of plain decimal digits,
 // read without the interpreter's number protocol; false for anything else.
@@ -1005,6 +989,37 @@ int convert_constructor_id(PyObject* raw, uint32_t* out) {
     return 0;
 }
 
+// Completes field `index` of `constr`, whose names, kind and type text are
+// set, from the whole type text: its flags word and its condition.
+int finish_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t index, std::string_view text) {
+    TLField* field = &constr->fields[index];
+    const bool standard = self->_standard;
+    // Flags words: by name ("flags", "flags2") by default; every "#" field,
+    // each with a word of its own, in standard mode.
+    if (standard) {
+        if (text == "#") field->flags_word = ++constr->word_count;
+    } else if (strcmp(field->name, "flags") == 0) {
+        field->flags_word = 1;
+    } else if (strcmp(field->name, "flags2") == 0) {
+        field->flags_word = 2;
+    }
+    const size_t question = text.find('?');
+    if (question == std::string_view::npos) return 0;
+    field->is_optional = 1;
+    ++constr->conditional_count;
+    field->bit_only = standard ? velta::strip_condition(text) == "true" : field->type == TL_TYPE_BOOL;
+    if (parse_condition(constr, index, text.substr(0, question), standard) < 0) return -1;
+    const int32_t bit = field->flag_info.bit_position;
+    field->flag_mask = bit >= 0 && bit < velta::kFlagsWordBits ? (1u << bit) : 0u;
+    // The bit lives in the word named "flags" (or "flags2"), which pack
+    // writes where that field stands and unpack reads there. Unless it stands
+    // before this field, a reader decides on this field before it has the
+    // word: such a value cannot be packed. (Standard mode refuses such a
+    // schema outright.)
+    field->word_declared = standard || declares_field(constr, index, field->flag_info.flags_index ? "flags2" : "flags");
+    return 0;
+}
+
 // Builds field `index` of `constr` from one parameter object.
 int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t index, PyObject* param) {
     TLField* field = &constr->fields[index];
@@ -1034,31 +1049,7 @@ int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t ind
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(type_text.get(), &size);
     if (!utf8) return -1;
-    const std::string_view text(utf8, static_cast<size_t>(size));
-    const bool standard = self->_standard;
-    // Flags words: by name ("flags", "flags2") by default; every "#" field,
-    // each with a word of its own, in standard mode.
-    if (standard) {
-        if (text == "#") field->flags_word = ++constr->word_count;
-    } else if (strcmp(field->name, "flags") == 0) {
-        field->flags_word = 1;
-    } else if (strcmp(field->name, "flags2") == 0) {
-        field->flags_word = 2;
-    }
-    const size_t question = text.find('?');
-    if (question == std::string_view::npos) return 0;
-    field->is_optional = 1;
-    field->bit_only = standard ? velta::strip_condition(text) == "true" : field->type == TL_TYPE_BOOL;
-    if (parse_condition(constr, index, text.substr(0, question), standard) < 0) return -1;
-    const int32_t bit = field->flag_info.bit_position;
-    field->flag_mask = bit >= 0 && bit < velta::kFlagsWordBits ? (1u << bit) : 0u;
-    // The bit lives in the word named "flags" (or "flags2"), which pack
-    // writes where that field stands and unpack reads there. Unless it stands
-    // before this field, a reader decides on this field before it has the
-    // word: such a value cannot be packed. (Standard mode refuses such a
-    // schema outright.)
-    field->word_declared = standard || declares_field(constr, index, field->flag_info.flags_index ? "flags2" : "flags");
-    return 0;
+    return finish_field(self, constr, index, std::string_view(utf8, static_cast<size_t>(size)));
 }
 
 // Whether no two fields share a name and none is "_" (checked for the usual
@@ -1081,6 +1072,31 @@ PyObject* name_object(PyObject* name, const char* copied) {
     const Py_ssize_t length = static_cast<Py_ssize_t>(strlen(copied));
     if (length == PyUnicode_GET_LENGTH(name) && PyUnicode_IS_ASCII(name)) return Py_NewRef(name);
     return PyUnicode_DecodeUTF8(copied, length, "strict");
+}
+
+// Gives `constr` room for `count` zeroed fields (none when 0).
+int allocate_fields(TLConstructor* constr, Py_ssize_t count) {
+    if (count > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, msg::kTooManyParams);
+        return -1;
+    }
+    constr->field_count = static_cast<int32_t>(count);
+    if (count == 0) return 0;
+    constr->fields = static_cast<TLField*>(calloc(static_cast<size_t>(count), sizeof(TLField)));
+    if (!constr->fields) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+// What is derived from all the fields of an entry that has some.
+void finish_constructor(TLSchemaCompilerObject* self, TLConstructor* constr) {
+    constr->walkable = names_are_distinct(constr);
+    // By default the words are "flags" and "flags2", whichever are there.
+    if (!self->_standard && (constr->conditional_count || constr->has_flags || constr->has_flags2)) constr->word_count = 2;
+    for (int32_t i = 0; !self->_standard && i < constr->field_count; ++i)
+        if (constr->fields[i].flags_word) constr->word_count = 2;
 }
 
 TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index) {
@@ -1132,17 +1148,8 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         return op.fail(__LINE__);
     }
     const Py_ssize_t count = PyList_GET_SIZE(params.get());
-    if (count > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, msg::kTooManyParams);
-        return op.fail(__LINE__);
-    }
-    constr->field_count = static_cast<int32_t>(count);
+    if (allocate_fields(constr, count) < 0) return op.fail(__LINE__);
     if (count == 0) return constr;
-    constr->fields = static_cast<TLField*>(calloc(static_cast<size_t>(count), sizeof(TLField)));
-    if (!constr->fields) {
-        PyErr_NoMemory();
-        return op.fail(__LINE__);
-    }
     for (Py_ssize_t i = 0; i < count; ++i) {
         // Interpreter code can run while a field is built (a str subclass key
         // comparing itself); the list must keep the length the array has.
@@ -1152,13 +1159,8 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
             return op.fail(__LINE__);
         }
         if (build_field(self, constr, static_cast<int32_t>(i), param.get()) < 0) return op.fail(__LINE__);
-        constr->conditional_count += constr->fields[i].is_optional;
     }
-    constr->walkable = names_are_distinct(constr);
-    // By default the words are "flags" and "flags2", whichever are there.
-    if (!self->_standard && (constr->conditional_count || constr->has_flags || constr->has_flags2)) constr->word_count = 2;
-    for (int32_t i = 0; !self->_standard && i < constr->field_count; ++i)
-        if (constr->fields[i].flags_word) constr->word_count = 2;
+    finish_constructor(self, constr);
     return constr;
 }
 
@@ -1484,6 +1486,225 @@ int resolve_value_types(TLSchemaCompilerObject* self) {
     return 0;
 }
 
+// Replaces the compiler's table with an empty one for `count` entries, the
+// first `constructor_entries` of them from "constructors".
+int start_table(TLSchemaCompilerObject* self, size_t count, size_t constructor_entries) {
+    // A compiler holds one table: an earlier one is released before the next.
+    self->ops->_free_schema(self);
+    TLSchema* schema = static_cast<TLSchema*>(calloc(1, sizeof(TLSchema)));
+    if (!schema) {
+        PyErr_SetString(PyExc_MemoryError, msg::kSchemaMemory);
+        return -1;
+    }
+    self->_schema = schema;
+    // calloc(0) may legitimately return null; one spare record keeps "no
+    // memory" unambiguous.
+    if (count > INT32_MAX || !(schema->constructors = static_cast<TLConstructor*>(calloc(count + 1, sizeof(TLConstructor))))) {
+        self->ops->_free_schema(self);
+        PyErr_SetString(PyExc_MemoryError, msg::kConstructorsMemory);
+        return -1;
+    }
+    schema->constructor_count = static_cast<int32_t>(count);
+    schema->constructor_entries = static_cast<int32_t>(constructor_entries);
+    schema->standard = self->_standard;
+    return (self->_name_map = PyDict_New()) ? 0 : -1;
+}
+
+// What is derived once every record is built and indexed.
+int finish_table(TLSchemaCompilerObject* self) {
+    if (resolve_value_types(self) < 0) return -1;
+    TLSchema* schema = self->_schema;
+    if (!self->_name_table.build(schema->constructors, schema->constructor_count, self->_name_map)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+// ---- schema text read directly ---------------------------------------------
+// Text of the usual shape (see schema_text.h) is read without the JSON
+// decoder: no tree of interpreter objects is built and thrown away, and each
+// distinct name becomes one interned str however often it appears.
+
+// One copy, kept by the schema, of each distinct text, and one interned str
+// of each distinct name.
+class TextCache {
+public:
+    explicit TextCache(TLSchema* schema) : schema_(schema) {}
+    TextCache(const TextCache&) = delete;
+    TextCache& operator=(const TextCache&) = delete;
+    ~TextCache() {
+        for (size_t i = 0; slots_ && i <= mask_; ++i) Py_XDECREF(slots_[i].name);
+        PyMem_Free(slots_);
+    }
+
+    // The schema's NUL-terminated copy of `text`; null with MemoryError set.
+    char* copy(std::string_view text) {
+        const Slot* slot = find(text);
+        return slot ? slot->copy : nullptr;
+    }
+
+    // The interned str of `text` (borrowed from the cache) and its hash; null
+    // with an exception set on failure.
+    PyObject* name(std::string_view text, Py_hash_t* hash) {
+        Slot* slot = find(text);
+        if (!slot) return nullptr;
+        if (!slot->name) {
+            PyObject* name = PyUnicode_FromStringAndSize(slot->copy, static_cast<Py_ssize_t>(text.size()));
+            if (!name) return nullptr;
+            PyUnicode_InternInPlace(&name);
+            if ((slot->hash = PyObject_Hash(name)) == -1) {
+                Py_DECREF(name);
+                return nullptr;
+            }
+            slot->name = name;
+        }
+        *hash = slot->hash;
+        return slot->name;
+    }
+
+private:
+    struct Slot {
+        char* copy;        // null: the slot is free
+        size_t size;
+        uint64_t key;      // hash of the text, to skip most comparisons
+        PyObject* name;    // strong, made on first use as a name
+        Py_hash_t hash;    // of name
+    };
+    static constexpr size_t kFirstSlots = 1024;
+
+    static uint64_t key_of(std::string_view text) noexcept {
+        uint64_t key = 0xcbf29ce484222325ull;  // FNV-1a
+        for (const char c : text) key = (key ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+        return key;
+    }
+
+    Slot* probe(uint64_t key, std::string_view text) const noexcept {
+        for (size_t at = key;; ++at) {
+            Slot* slot = &slots_[at & mask_];
+            if (!slot->copy || (slot->key == key && slot->size == text.size() && memcmp(slot->copy, text.data(), text.size()) == 0))
+                return slot;
+        }
+    }
+
+    // Doubles the table (or makes the first); false with MemoryError set.
+    bool grow() {
+        const size_t size = slots_ ? 2 * (mask_ + 1) : kFirstSlots;
+        auto* slots = static_cast<Slot*>(PyMem_Calloc(size, sizeof(Slot)));
+        if (!slots) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Slot* old = std::exchange(slots_, slots);
+        const size_t old_size = old ? mask_ + 1 : 0;
+        mask_ = size - 1;
+        for (size_t i = 0; i < old_size; ++i)
+            if (old[i].copy) *probe(old[i].key, std::string_view(old[i].copy, old[i].size)) = old[i];
+        PyMem_Free(old);
+        return true;
+    }
+
+    // The slot of `text`, entered (with its copy) when new; null with
+    // MemoryError set.
+    Slot* find(std::string_view text) {
+        const uint64_t key = key_of(text);
+        Slot* slot = slots_ ? probe(key, text) : nullptr;
+        if (slot && slot->copy) return slot;
+        if (!slots_ || 2 * (used_ + 1) > mask_ + 1) {  // kept at most half full
+            if (!grow()) return nullptr;
+            slot = probe(key, text);
+        }
+        char* copy = copy_text(schema_, text.data(), text.size());
+        if (!copy) return nullptr;
+        *slot = {copy, text.size(), key, nullptr, 0};
+        ++used_;
+        return slot;
+    }
+
+    TLSchema* schema_;
+    Slot* slots_ = nullptr;
+    size_t mask_ = 0;
+    size_t used_ = 0;
+};
+
+// The name an entry goes by: "predicate", else "method", else "type", else
+// empty, by presence of the key (an empty predicate still wins).
+std::string_view entry_name(const velta::schema_text::Entry& entry) {
+    if (entry.predicate.data()) return entry.predicate;
+    if (entry.method.data()) return entry.method;
+    if (entry.type.data()) return entry.type;
+    return std::string_view("", 0);
+}
+
+int build_plain_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstructor* constr, int32_t index,
+                      const velta::schema_text::Param& param) {
+    TLField* field = &constr->fields[index];
+    PyObject* name = texts.name(param.name, &field->name_hash);
+    if (!name || !(field->name = texts.copy(param.name))) return -1;
+    field->py_name = Py_NewRef(name);
+    field->py_name_interned = Py_NewRef(name);
+    field->type = classify_type_text(param.type);
+    if (!(field->type_name = texts.copy(param.type))) return -1;
+    return finish_field(self, constr, index, param.type);
+}
+
+int build_plain_constructor(TLSchemaCompilerObject* self, TextCache& texts, const velta::schema_text::Schema& read,
+                            const velta::schema_text::Entry& entry, int32_t index) {
+    TLConstructor* constr = &self->_schema->constructors[index];
+    const std::string_view name = entry_name(entry);
+    Py_hash_t unused;
+    PyObject* py_name = texts.name(name, &unused);
+    if (!py_name || !(constr->name = texts.copy(name))) return -1;
+    constr->py_name = Py_NewRef(py_name);
+    constr->py_name_interned = Py_NewRef(py_name);
+    // Without a result type the entry is its own type.
+    if (!(constr->type = entry.type.empty() ? constr->name : texts.copy(entry.type))) return -1;
+    constr->id = entry.id;
+    if (allocate_fields(constr, entry.param_count) < 0) return -1;
+    if (entry.param_count == 0) return 0;
+    for (uint32_t i = 0; i < entry.param_count; ++i)
+        if (build_plain_field(self, texts, constr, static_cast<int32_t>(i), read.params[entry.first_param + i]) < 0)
+            return -1;
+    finish_constructor(self, constr);
+    return 0;
+}
+
+// Compiles a schema given as exact str text of the usual shape: 1 when done,
+// -1 with an exception set, 0 when the text is of another shape and must go
+// to the JSON decoder (then nothing is changed and nothing is set).
+int compile_plain_text(TLSchemaCompilerObject* self, PyObject* text) {
+    if (!PyUnicode_IS_ASCII(text)) return 0;
+    const std::string_view chars(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+    velta::schema_text::Schema read;
+    switch (velta::schema_text::Reader(chars).read(&read)) {
+        case velta::schema_text::Outcome::kRead:
+            break;
+        case velta::schema_text::Outcome::kDeclined:
+            return 0;
+        case velta::schema_text::Outcome::kNoMemory:
+            PyErr_NoMemory();
+            return -1;
+    }
+    const size_t constructors = read.constructors.size();
+    if (start_table(self, constructors + read.methods.size(), constructors) < 0) return -1;
+    TextCache texts(self->_schema);
+    int32_t index = 0;
+    for (const auto* entries : {&read.constructors, &read.methods}) {
+        for (const velta::schema_text::Entry& entry : *entries) {
+            if (build_plain_constructor(self, texts, read, entry, index) < 0 || index_constructor(self, index) < 0)
+                return -1;
+            ++index;
+        }
+    }
+    return finish_table(self) < 0 ? -1 : 1;
+}
+
+// Whether the module's `json` and its `loads` are still the ones it found at
+// initialisation: a replacement must be called, so text goes to it.
+bool json_decoder_is_ours(PyObject* json, PyObject* loads) {
+    return json == S.json_module && loads == S.json_loads;
+}
+
 int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data) {
     Operation op("Velta.tl.TLSchemaCompiler._parse_json_schema");
     PyRef schema_dict;
@@ -1492,6 +1713,10 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
         if (!json) return op.fail(__LINE__);
         PyRef loads(PyObject_GetAttr(json.get(), S.str_loads));
         if (!loads) return op.fail(__LINE__);
+        if (PyUnicode_CheckExact(json_data) && json_decoder_is_ours(json.get(), loads.get())) {
+            const int compiled = compile_plain_text(self, json_data);
+            if (compiled != 0) return compiled < 0 ? op.fail(__LINE__) : 0;
+        }
         schema_dict.reset(PyObject_CallOneArg(loads.get(), json_data));
         if (!schema_dict) return op.fail(__LINE__);
     } else {
@@ -1508,28 +1733,9 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
     Py_ssize_t constructor_entries = 0;
     PyRef entries(combined_entries(schema_dict.get(), &constructor_entries));
     if (!entries) return op.fail(__LINE__);
-
-    // A compiler holds one table: an earlier one is released before the next.
-    self->ops->_free_schema(self);
-    TLSchema* schema = static_cast<TLSchema*>(calloc(1, sizeof(TLSchema)));
-    if (!schema) {
-        PyErr_SetString(PyExc_MemoryError, msg::kSchemaMemory);
-        return op.fail(__LINE__);
-    }
-    self->_schema = schema;
     const Py_ssize_t count = PyList_GET_SIZE(entries.get());
-    // calloc(0) may legitimately return null; one spare record keeps "no
-    // memory" unambiguous.
-    if (count > INT32_MAX ||
-        !(schema->constructors = static_cast<TLConstructor*>(calloc(static_cast<size_t>(count) + 1, sizeof(TLConstructor))))) {
-        self->ops->_free_schema(self);
-        PyErr_SetString(PyExc_MemoryError, msg::kConstructorsMemory);
+    if (start_table(self, static_cast<size_t>(count), static_cast<size_t>(constructor_entries)) < 0)
         return op.fail(__LINE__);
-    }
-    schema->constructor_count = static_cast<int32_t>(count);
-    schema->constructor_entries = static_cast<int32_t>(constructor_entries);
-    schema->standard = self->_standard;
-    if (!(self->_name_map = PyDict_New())) return op.fail(__LINE__);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* constr_data = PyList_GET_ITEM(entries.get(), i);  // the list is ours
         if (constr_data != Py_None && !PyDict_CheckExact(constr_data)) {
@@ -1539,11 +1745,7 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
         if (!self->ops->_create_constructor(self, constr_data, static_cast<int32_t>(i))) return op.fail(__LINE__);
         if (index_constructor(self, static_cast<int32_t>(i)) < 0) return op.fail(__LINE__);
     }
-    if (resolve_value_types(self) < 0) return op.fail(__LINE__);
-    if (!self->_name_table.build(schema->constructors, schema->constructor_count, self->_name_map)) {
-        PyErr_NoMemory();
-        return op.fail(__LINE__);
-    }
+    if (finish_table(self) < 0) return op.fail(__LINE__);
     return 0;
 }
 
@@ -3274,6 +3476,9 @@ int exec_steps(PyObject* module) {
     if (check_type_size() < 0) return op.fail(__LINE__);
     PyRef json(PyImport_ImportModule("json"));
     if (!json || PyDict_SetItem(S.globals, S.str_json, json.get()) < 0) return op.fail(__LINE__);
+    Py_XSETREF(S.json_loads, PyObject_GetAttr(json.get(), S.str_loads));
+    if (!S.json_loads) return op.fail(__LINE__);
+    Py_XSETREF(S.json_module, json.release());
     PyRef test_dict(PyDict_New());
     if (!test_dict || PyDict_SetItemString(S.globals, "__test__", test_dict.get()) < 0) return op.fail(__LINE__);
     return 0;
