@@ -634,11 +634,13 @@ namespace {
 using IdMap = std::unordered_map<uint32_t, TLConstructor*>;
 
 struct TLSchemaCompilerObject;
+class TextCache;
 
 struct TLSchemaCompilerOps {
     void (*_free_schema)(TLSchemaCompilerObject* self);
     int (*_parse_json_schema)(TLSchemaCompilerObject* self, PyObject* json_data);
-    TLConstructor* (*_create_constructor)(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index);
+    TLConstructor* (*_create_constructor)(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index,
+                                          TextCache& texts);
     TLType (*_parse_type)(TLSchemaCompilerObject* self, PyObject* type_str);
     TLSchema* (*get_schema)(TLSchemaCompilerObject* self);
 };
@@ -813,6 +815,122 @@ PyObject* interned(PyObject* text) {
     PyUnicode_InternInPlace(&twin);
     return twin;
 }
+
+// One copy, kept by the schema, of each distinct text of a compile, with what
+// is derived from the text once: the interned str of a name and its hash,
+// the kind of a type text. Schemas repeat a few names and types thousands of
+// times ("flags", "id", "int", ...).
+class TextCache {
+public:
+    struct Text {
+        char* copy;        // NUL-terminated; null: the slot is free
+        size_t size;
+        uint64_t key;      // hash of the text, to skip most comparisons
+        PyObject* name;    // interned str equal to the text (strong); null
+                           // until the text is used as a name
+        Py_hash_t hash;    // of name
+        int kind;          // a TLType once used as a type text, else -1
+    };
+
+    explicit TextCache(TLSchema* schema) : schema_(schema) {}
+    TextCache(const TextCache&) = delete;
+    TextCache& operator=(const TextCache&) = delete;
+    ~TextCache() {
+        for (size_t i = 0; slots_ && i <= mask_; ++i) Py_XDECREF(slots_[i].name);
+        PyMem_Free(slots_);
+    }
+
+    // The entry of `text`, made (with the schema's copy) when new; null
+    // with MemoryError set.
+    Text* find(std::string_view text) {
+        const uint64_t key = key_of(text);
+        Text* slot = slots_ ? probe(key, text) : nullptr;
+        if (slot && slot->copy) return slot;
+        if (!slots_ || 2 * (used_ + 1) > mask_ + 1) {  // kept at most half full
+            if (!grow()) return nullptr;
+            slot = probe(key, text);
+        }
+        char* copy = copy_text(schema_, text.data(), text.size());
+        if (!copy) return nullptr;
+        *slot = {copy, text.size(), key, nullptr, 0, -1};
+        ++used_;
+        return slot;
+    }
+
+    // The interned str equal to the text (borrowed from the cache): `given`
+    // interned, an exact str equal to the text, when the text is new as a
+    // name; made from the copy when `given` is null. Null with an exception
+    // set on failure.
+    static PyObject* name(Text* text, PyObject* given) {
+        if (text->name) return text->name;
+        PyObject* name = given ? interned(given) : new_interned(text);
+        if (!name) return nullptr;
+        if ((text->hash = PyObject_Hash(name)) == -1) {
+            Py_DECREF(name);
+            return nullptr;
+        }
+        return text->name = name;
+    }
+
+    static TLType kind(Text* text) {
+        if (text->kind < 0) text->kind = classify_type_text(std::string_view(text->copy, text->size));
+        return static_cast<TLType>(text->kind);
+    }
+
+private:
+    static constexpr size_t kFirstSlots = 1024;
+
+    static PyObject* new_interned(const Text* text) {
+        PyObject* name = PyUnicode_DecodeUTF8(text->copy, static_cast<Py_ssize_t>(text->size), "strict");
+        if (name) PyUnicode_InternInPlace(&name);
+        return name;
+    }
+
+    static uint64_t key_of(std::string_view text) noexcept {
+        uint64_t key = 0xcbf29ce484222325ull;  // FNV-1a
+        for (const char c : text) key = (key ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+        return key;
+    }
+
+    Text* probe(uint64_t key, std::string_view text) const noexcept {
+        for (size_t at = key;; ++at) {
+            Text* slot = &slots_[at & mask_];
+            if (!slot->copy || (slot->key == key && slot->size == text.size() && memcmp(slot->copy, text.data(), text.size()) == 0))
+                return slot;
+        }
+    }
+
+    // Doubles the table (or makes the first); false with MemoryError set.
+    bool grow() {
+        const size_t size = slots_ ? 2 * (mask_ + 1) : kFirstSlots;
+        auto* slots = static_cast<Text*>(PyMem_Calloc(size, sizeof(Text)));
+        if (!slots) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Text* old = std::exchange(slots_, slots);
+        const size_t old_size = old ? mask_ + 1 : 0;
+        mask_ = size - 1;
+        for (size_t i = 0; i < old_size; ++i)
+            if (old[i].copy) *probe(old[i].key, std::string_view(old[i].copy, old[i].size)) = old[i];
+        PyMem_Free(old);
+        return true;
+    }
+
+    TLSchema* schema_;
+    Text* slots_ = nullptr;
+    size_t mask_ = 0;
+    size_t used_ = 0;
+};
+
+// The UTF-8 form of an exact str, as a view; a null view with the encoding
+// error (or MemoryError) set on failure.
+std::string_view utf8_of(PyObject* text) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    return utf8 ? std::string_view(utf8, static_cast<size_t>(size)) : std::string_view();
+}
+
 
 // `mapping.get(key, default)` for an exact dict, as a new reference (the
 // schema dict is the caller's, so nothing borrowed from it is kept).
@@ -1021,7 +1139,7 @@ int finish_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t in
 }
 
 // Builds field `index` of `constr` from one parameter object.
-int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t index, PyObject* param) {
+int build_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstructor* constr, int32_t index, PyObject* param) {
     TLField* field = &constr->fields[index];
     if (param == Py_None) {
         PyErr_SetString(PyExc_TypeError, msg::kNoneNotSubscriptable);
@@ -1035,21 +1153,28 @@ int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t ind
     if (!type_text) return -1;
     if (!is_str_or_none(type_text.get())) return raise_expected("str", type_text.get());
     if (name.get() == Py_None) return raise_none_attribute("encode");
-    if (!(field->name = copy_utf8(self->_schema, name.get()))) return -1;
+    const std::string_view name_utf8 = utf8_of(name.get());
+    TextCache::Text* name_text = name_utf8.data() ? texts.find(name_utf8) : nullptr;
+    if (!name_text) return -1;
+    field->name = name_text->copy;  // read as a C string: up to a NUL
     field->py_name = Py_NewRef(name.get());
     // Dict keys are mostly this very object (from unpack, or from the schema
     // the caller built) or its interned twin (literals in code).
-    field->py_name_interned = interned(field->py_name);
-    if ((field->name_hash = PyObject_Hash(field->py_name)) == -1) return -1;
+    PyObject* twin = TextCache::name(name_text, name.get());
+    if (!twin) return -1;
+    field->py_name_interned = Py_NewRef(twin);
+    field->name_hash = name_text->hash;  // equal exact strs hash alike
 
-    field->type = self->ops->_parse_type(self, type_text.get());
-    if (PyErr_Occurred()) return -1;
-    if (!(field->type_name = copy_utf8(self->_schema, type_text.get()))) return -1;
-
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(type_text.get(), &size);
-    if (!utf8) return -1;
-    return finish_field(self, constr, index, std::string_view(utf8, static_cast<size_t>(size)));
+    if (type_text.get() == Py_None) {
+        self->ops->_parse_type(self, type_text.get());  // raises what a None type text raises
+        return -1;
+    }
+    const std::string_view text = utf8_of(type_text.get());
+    TextCache::Text* type = text.data() ? texts.find(text) : nullptr;
+    if (!type) return -1;
+    field->type = TextCache::kind(type);
+    field->type_name = type->copy;
+    return finish_field(self, constr, index, text);
 }
 
 // Whether no two fields share a name and none is "_" (checked for the usual
@@ -1099,7 +1224,8 @@ void finish_constructor(TLSchemaCompilerObject* self, TLConstructor* constr) {
         if (constr->fields[i].flags_word) constr->word_count = 2;
 }
 
-TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index) {
+TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index,
+                                           TextCache& texts) {
     Operation op("Velta.tl.TLSchemaCompiler._create_constructor");
     TLConstructor* constr = &self->_schema->constructors[index];
 
@@ -1158,7 +1284,7 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
             PyErr_SetString(PyExc_RuntimeError, msg::kParamsChanged);
             return op.fail(__LINE__);
         }
-        if (build_field(self, constr, static_cast<int32_t>(i), param.get()) < 0) return op.fail(__LINE__);
+        if (build_field(self, texts, constr, static_cast<int32_t>(i), param.get()) < 0) return op.fail(__LINE__);
     }
     finish_constructor(self, constr);
     return constr;
@@ -1526,107 +1652,6 @@ int finish_table(TLSchemaCompilerObject* self) {
 // decoder: no tree of interpreter objects is built and thrown away, and each
 // distinct name becomes one interned str however often it appears.
 
-// One copy, kept by the schema, of each distinct text, and one interned str
-// of each distinct name.
-class TextCache {
-public:
-    explicit TextCache(TLSchema* schema) : schema_(schema) {}
-    TextCache(const TextCache&) = delete;
-    TextCache& operator=(const TextCache&) = delete;
-    ~TextCache() {
-        for (size_t i = 0; slots_ && i <= mask_; ++i) Py_XDECREF(slots_[i].name);
-        PyMem_Free(slots_);
-    }
-
-    // The schema's NUL-terminated copy of `text`; null with MemoryError set.
-    char* copy(std::string_view text) {
-        const Slot* slot = find(text);
-        return slot ? slot->copy : nullptr;
-    }
-
-    // The interned str of `text` (borrowed from the cache) and its hash; null
-    // with an exception set on failure.
-    PyObject* name(std::string_view text, Py_hash_t* hash) {
-        Slot* slot = find(text);
-        if (!slot) return nullptr;
-        if (!slot->name) {
-            PyObject* name = PyUnicode_FromStringAndSize(slot->copy, static_cast<Py_ssize_t>(text.size()));
-            if (!name) return nullptr;
-            PyUnicode_InternInPlace(&name);
-            if ((slot->hash = PyObject_Hash(name)) == -1) {
-                Py_DECREF(name);
-                return nullptr;
-            }
-            slot->name = name;
-        }
-        *hash = slot->hash;
-        return slot->name;
-    }
-
-private:
-    struct Slot {
-        char* copy;        // null: the slot is free
-        size_t size;
-        uint64_t key;      // hash of the text, to skip most comparisons
-        PyObject* name;    // strong, made on first use as a name
-        Py_hash_t hash;    // of name
-    };
-    static constexpr size_t kFirstSlots = 1024;
-
-    static uint64_t key_of(std::string_view text) noexcept {
-        uint64_t key = 0xcbf29ce484222325ull;  // FNV-1a
-        for (const char c : text) key = (key ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
-        return key;
-    }
-
-    Slot* probe(uint64_t key, std::string_view text) const noexcept {
-        for (size_t at = key;; ++at) {
-            Slot* slot = &slots_[at & mask_];
-            if (!slot->copy || (slot->key == key && slot->size == text.size() && memcmp(slot->copy, text.data(), text.size()) == 0))
-                return slot;
-        }
-    }
-
-    // Doubles the table (or makes the first); false with MemoryError set.
-    bool grow() {
-        const size_t size = slots_ ? 2 * (mask_ + 1) : kFirstSlots;
-        auto* slots = static_cast<Slot*>(PyMem_Calloc(size, sizeof(Slot)));
-        if (!slots) {
-            PyErr_NoMemory();
-            return false;
-        }
-        Slot* old = std::exchange(slots_, slots);
-        const size_t old_size = old ? mask_ + 1 : 0;
-        mask_ = size - 1;
-        for (size_t i = 0; i < old_size; ++i)
-            if (old[i].copy) *probe(old[i].key, std::string_view(old[i].copy, old[i].size)) = old[i];
-        PyMem_Free(old);
-        return true;
-    }
-
-    // The slot of `text`, entered (with its copy) when new; null with
-    // MemoryError set.
-    Slot* find(std::string_view text) {
-        const uint64_t key = key_of(text);
-        Slot* slot = slots_ ? probe(key, text) : nullptr;
-        if (slot && slot->copy) return slot;
-        if (!slots_ || 2 * (used_ + 1) > mask_ + 1) {  // kept at most half full
-            if (!grow()) return nullptr;
-            slot = probe(key, text);
-        }
-        char* copy = copy_text(schema_, text.data(), text.size());
-        if (!copy) return nullptr;
-        *slot = {copy, text.size(), key, nullptr, 0};
-        ++used_;
-        return slot;
-    }
-
-    TLSchema* schema_;
-    Slot* slots_ = nullptr;
-    size_t mask_ = 0;
-    size_t used_ = 0;
-};
-
 // The name an entry goes by: "predicate", else "method", else "type", else
 // empty, by presence of the key (an empty predicate still wins).
 std::string_view entry_name(const velta::schema_text::Entry& entry) {
@@ -1639,12 +1664,17 @@ std::string_view entry_name(const velta::schema_text::Entry& entry) {
 int build_plain_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstructor* constr, int32_t index,
                       const velta::schema_text::Param& param) {
     TLField* field = &constr->fields[index];
-    PyObject* name = texts.name(param.name, &field->name_hash);
-    if (!name || !(field->name = texts.copy(param.name))) return -1;
+    TextCache::Text* name_text = texts.find(param.name);
+    PyObject* name = name_text ? TextCache::name(name_text, nullptr) : nullptr;
+    if (!name) return -1;
+    field->name = name_text->copy;
     field->py_name = Py_NewRef(name);
     field->py_name_interned = Py_NewRef(name);
-    field->type = classify_type_text(param.type);
-    if (!(field->type_name = texts.copy(param.type))) return -1;
+    field->name_hash = name_text->hash;
+    TextCache::Text* type = texts.find(param.type);
+    if (!type) return -1;
+    field->type = TextCache::kind(type);
+    field->type_name = type->copy;
     return finish_field(self, constr, index, param.type);
 }
 
@@ -1652,13 +1682,16 @@ int build_plain_constructor(TLSchemaCompilerObject* self, TextCache& texts, cons
                             const velta::schema_text::Entry& entry, int32_t index) {
     TLConstructor* constr = &self->_schema->constructors[index];
     const std::string_view name = entry_name(entry);
-    Py_hash_t unused;
-    PyObject* py_name = texts.name(name, &unused);
-    if (!py_name || !(constr->name = texts.copy(name))) return -1;
+    TextCache::Text* name_text = texts.find(name);
+    PyObject* py_name = name_text ? TextCache::name(name_text, nullptr) : nullptr;
+    if (!py_name) return -1;
+    constr->name = name_text->copy;
     constr->py_name = Py_NewRef(py_name);
     constr->py_name_interned = Py_NewRef(py_name);
     // Without a result type the entry is its own type.
-    if (!(constr->type = entry.type.empty() ? constr->name : texts.copy(entry.type))) return -1;
+    TextCache::Text* type = entry.type.empty() ? name_text : texts.find(entry.type);
+    if (!type) return -1;
+    constr->type = type->copy;
     constr->id = entry.id;
     if (allocate_fields(constr, entry.param_count) < 0) return -1;
     if (entry.param_count == 0) return 0;
@@ -1736,13 +1769,14 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
     const Py_ssize_t count = PyList_GET_SIZE(entries.get());
     if (start_table(self, static_cast<size_t>(count), static_cast<size_t>(constructor_entries)) < 0)
         return op.fail(__LINE__);
+    TextCache texts(self->_schema);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* constr_data = PyList_GET_ITEM(entries.get(), i);  // the list is ours
         if (constr_data != Py_None && !PyDict_CheckExact(constr_data)) {
             raise_expected("dict", constr_data);
             return op.fail(__LINE__);
         }
-        if (!self->ops->_create_constructor(self, constr_data, static_cast<int32_t>(i))) return op.fail(__LINE__);
+        if (!self->ops->_create_constructor(self, constr_data, static_cast<int32_t>(i), texts)) return op.fail(__LINE__);
         if (index_constructor(self, static_cast<int32_t>(i)) < 0) return op.fail(__LINE__);
     }
     if (finish_table(self) < 0) return op.fail(__LINE__);
