@@ -46,6 +46,12 @@ INT_RANGE = "value too large to convert to int"
     (one({"predicate": "\ud800"}), UnicodeEncodeError, None),
     (one({"id": 2**32}), OverflowError, "value too large to convert to uint32_t"),
     (one({"id": "0x10"}), ValueError, "invalid literal for int() with base 10: '0x10'"),
+    (one({"id": "4294967296"}), OverflowError, "value too large to convert to uint32_t"),
+    (one({"id": "9" * 19}), OverflowError, "value too large to convert to uint32_t"),
+    (one({"id": 2**63}), OverflowError, "value too large to convert to uint32_t"),
+    (one({"id": "-"}), ValueError, "invalid literal for int() with base 10: '-'"),
+    (one({"id": ""}), ValueError, "invalid literal for int() with base 10: ''"),
+    (one({"id": "--1"}), ValueError, "invalid literal for int() with base 10: '--1'"),
     (one({"params": None}), TypeError, "object of type 'NoneType' has no len()"),
     (one({"params": ()}), TypeError, "Expected list, got tuple"),
     (with_params(None), TypeError, "'NoneType' object is not subscriptable"),
@@ -83,6 +89,12 @@ def test_accepted_schema(schema):
 @pytest.mark.parametrize("given, wire", [
     (None, 0), ("-1", 2**32 - 1), (-1, 2**32 - 1), (2**32 - 1, 2**32 - 1), (-2**32, 0),
     (-2**40 - 3, 2**32 - 3), (3.9, 3), (True, 1), (" 7 ", 7), ("-5", 2**32 - 5),
+    # plain decimal text is read directly; anything else as int() reads it
+    ("4294967295", 2**32 - 1), ("007", 7), ("-0", 0), ("0", 0),
+    ("-999999999999999999", -999999999999999999 & 0xFFFFFFFF),
+    ("-9999999999999999999", -9999999999999999999 & 0xFFFFFFFF),
+    ("-" + "9" * 40, -int("9" * 40) & 0xFFFFFFFF), ("+5", 5), ("1_0", 10), ("\u0663", 3),
+    (-2**63, 0), (-2**63 - 1, 2**32 - 1), (-2**64 - 1, 2**32 - 1), (2**31, 2**31),
 ])
 def test_id_conversion(given, wire):
     parser = TLParser(one({"predicate": "c"} if given is None else {"predicate": "c", "id": given}))
@@ -185,6 +197,22 @@ def test_repeated_compiles_and_the_callers_dict():
     assert good == before and len(good["constructors"]) == 1  # the caller's dict is untouched
     del parsers
     assert sys.getrefcount(name) == base
+
+
+@pytest.mark.parametrize("length", [1, 8191, 8192, 8193, 65511, 65512, 65536, 200_000])
+def test_long_and_many_texts_keep_their_bytes(length):
+    # Texts around the sizes where the compiler starts a new block of text
+    # storage or gives one text a block of its own, between many short ones.
+    # A bare type is found by comparing the stored texts of two records.
+    long_name, long_type = "n" * (length - 1) + "N", "t" * (length - 1) + "T"
+    entries = [{"predicate": f"c{i}", "id": i + 1, "type": "Many", "params": [
+        {"name": f"short{i}", "type": "int"}, {"name": long_name, "type": "string"},
+        {"name": "bare", "type": "%" + long_type}]} for i in range(40)]
+    entries.append({"predicate": "holder", "id": 99, "type": long_type, "params": [{"name": "v", "type": "int"}]})
+    parser = TLParser({"constructors": entries}, standard=True)
+    for i in (0, 17, 39):
+        value = {"_": f"c{i}", f"short{i}": i, long_name: "x" * i, "bare": {"_": "holder", "v": 5}}
+        assert parser.unpack(parser.pack(value)) == value
 
 
 BULK = [{"predicate": f"c{i}", "id": i, "params": [{"name": f"f{i}_{j}", "type": t} for j, t in

@@ -23,6 +23,7 @@
 //     yields a zero value and reading goes on; unpack turns it into
 //     "Parse error at position N" at the end.
 #include "tl.h"
+#include "schema_text.h"
 #include "support.h"
 
 #include <frameobject.h>
@@ -149,6 +150,12 @@ struct ModuleState {
     PyObject* str_buffer = nullptr;
     PyObject* str_offset = nullptr;
     PyObject* str_little = nullptr;
+
+    // The JSON decoder found at initialisation (strong): while the module's
+    // `json.loads` is still this one, schema text of the usual shape may be
+    // read without it.
+    PyObject* json_module = nullptr;
+    PyObject* json_loads = nullptr;
 
     // Small constants.
     PyObject* empty_str = nullptr;
@@ -614,16 +621,26 @@ private:
 // ===========================================================================
 // The compiler: JSON schema -> table of constructor records
 
+// One block of a schema's texts (see copy_text below); declared in tl.h.
+struct TLTextBlock {
+    TLTextBlock* next;
+    size_t used;
+    size_t capacity;  // bytes of text room after this header
+    char* room() { return reinterpret_cast<char*>(this + 1); }
+};
+
 namespace {
 
 using IdMap = std::unordered_map<uint32_t, TLConstructor*>;
 
 struct TLSchemaCompilerObject;
+class TextCache;
 
 struct TLSchemaCompilerOps {
     void (*_free_schema)(TLSchemaCompilerObject* self);
     int (*_parse_json_schema)(TLSchemaCompilerObject* self, PyObject* json_data);
-    TLConstructor* (*_create_constructor)(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index);
+    TLConstructor* (*_create_constructor)(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index,
+                                          TextCache& texts);
     TLType (*_parse_type)(TLSchemaCompilerObject* self, PyObject* type_str);
     TLSchema* (*get_schema)(TLSchemaCompilerObject* self);
 };
@@ -728,14 +745,68 @@ TLType classify_type_text(std::string_view text) noexcept {
     return TL_TYPE_OBJECT;
 }
 
-// A heap copy of the UTF-8 form of `text`, up to its first NUL; null with
-// MemoryError (or the encoding error) pending on failure.
-char* copy_utf8(PyObject* text) {
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, nullptr);
-    if (!utf8) return nullptr;
-    char* copy = strdup(utf8);
-    if (!copy) PyErr_NoMemory();
+// ---- the table's texts ------------------------------------------------------
+// A schema holds thousands of short names and type texts that all live and
+// die with its table, so they are copied into a few large blocks the schema
+// owns instead of taking one heap allocation each.
+
+constexpr size_t kTextBlockBytes = 64 * 1024;
+// A text at least this long gets a block of its own, so that it does not
+// end the block that the short texts are filling.
+constexpr size_t kOwnBlockText = kTextBlockBytes / 8;
+
+// A new empty block for at least `wanted` bytes; null with MemoryError set.
+TLTextBlock* new_text_block(size_t wanted) {
+    const size_t capacity = std::max(wanted, kTextBlockBytes - sizeof(TLTextBlock));
+    if (capacity > static_cast<size_t>(PY_SSIZE_T_MAX) - sizeof(TLTextBlock)) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    auto* block = static_cast<TLTextBlock*>(PyMem_Malloc(sizeof(TLTextBlock) + capacity));
+    if (!block) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    *block = {nullptr, 0, capacity};
+    return block;
+}
+
+// A NUL-terminated copy of `size` bytes at `text`, kept by the schema; null
+// with MemoryError pending on failure.
+char* copy_text(TLSchema* schema, const char* text, size_t size) {
+    TLTextBlock* block = schema->text_blocks;
+    if (size >= kOwnBlockText) {
+        // Chained behind the block being filled, which stays the newest.
+        if (!(block = new_text_block(size + 1))) return nullptr;
+        TLTextBlock** link = schema->text_blocks ? &schema->text_blocks->next : &schema->text_blocks;
+        block->next = *link;
+        *link = block;
+    } else if (!block || block->capacity - block->used <= size) {
+        if (!(block = new_text_block(size + 1))) return nullptr;
+        block->next = schema->text_blocks;
+        schema->text_blocks = block;
+    }
+    char* copy = block->room() + block->used;
+    memcpy(copy, text, size);
+    copy[size] = '\0';
+    block->used += size + 1;
     return copy;
+}
+
+void free_text_blocks(TLSchema* schema) {
+    for (TLTextBlock* block = schema->text_blocks; block;) PyMem_Free(std::exchange(block, block->next));
+    schema->text_blocks = nullptr;
+}
+
+// A copy kept by the schema of the UTF-8 form of `text`, up to its first
+// NUL; null with MemoryError (or the encoding error) pending on failure.
+char* copy_utf8(TLSchema* schema, PyObject* text) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!utf8) return nullptr;
+    const void* nul = memchr(utf8, '\0', static_cast<size_t>(size));
+    const size_t kept = nul ? static_cast<size_t>(static_cast<const char*>(nul) - utf8) : static_cast<size_t>(size);
+    return copy_text(schema, utf8, kept);
 }
 
 // A new reference to the interned str equal to `text`.
@@ -744,6 +815,122 @@ PyObject* interned(PyObject* text) {
     PyUnicode_InternInPlace(&twin);
     return twin;
 }
+
+// One copy, kept by the schema, of each distinct text of a compile, with what
+// is derived from the text once: the interned str of a name and its hash,
+// the kind of a type text. Schemas repeat a few names and types thousands of
+// times ("flags", "id", "int", ...).
+class TextCache {
+public:
+    struct Text {
+        char* copy;        // NUL-terminated; null: the slot is free
+        size_t size;
+        uint64_t key;      // hash of the text, to skip most comparisons
+        PyObject* name;    // interned str equal to the text (strong); null
+                           // until the text is used as a name
+        Py_hash_t hash;    // of name
+        int kind;          // a TLType once used as a type text, else -1
+    };
+
+    explicit TextCache(TLSchema* schema) : schema_(schema) {}
+    TextCache(const TextCache&) = delete;
+    TextCache& operator=(const TextCache&) = delete;
+    ~TextCache() {
+        for (size_t i = 0; slots_ && i <= mask_; ++i) Py_XDECREF(slots_[i].name);
+        PyMem_Free(slots_);
+    }
+
+    // The entry of `text`, made (with the schema's copy) when new; null
+    // with MemoryError set.
+    Text* find(std::string_view text) {
+        const uint64_t key = key_of(text);
+        Text* slot = slots_ ? probe(key, text) : nullptr;
+        if (slot && slot->copy) return slot;
+        if (!slots_ || 2 * (used_ + 1) > mask_ + 1) {  // kept at most half full
+            if (!grow()) return nullptr;
+            slot = probe(key, text);
+        }
+        char* copy = copy_text(schema_, text.data(), text.size());
+        if (!copy) return nullptr;
+        *slot = {copy, text.size(), key, nullptr, 0, -1};
+        ++used_;
+        return slot;
+    }
+
+    // The interned str equal to the text (borrowed from the cache): `given`
+    // interned, an exact str equal to the text, when the text is new as a
+    // name; made from the copy when `given` is null. Null with an exception
+    // set on failure.
+    static PyObject* name(Text* text, PyObject* given) {
+        if (text->name) return text->name;
+        PyObject* name = given ? interned(given) : new_interned(text);
+        if (!name) return nullptr;
+        if ((text->hash = PyObject_Hash(name)) == -1) {
+            Py_DECREF(name);
+            return nullptr;
+        }
+        return text->name = name;
+    }
+
+    static TLType kind(Text* text) {
+        if (text->kind < 0) text->kind = classify_type_text(std::string_view(text->copy, text->size));
+        return static_cast<TLType>(text->kind);
+    }
+
+private:
+    static constexpr size_t kFirstSlots = 1024;
+
+    static PyObject* new_interned(const Text* text) {
+        PyObject* name = PyUnicode_DecodeUTF8(text->copy, static_cast<Py_ssize_t>(text->size), "strict");
+        if (name) PyUnicode_InternInPlace(&name);
+        return name;
+    }
+
+    static uint64_t key_of(std::string_view text) noexcept {
+        uint64_t key = 0xcbf29ce484222325ull;  // FNV-1a
+        for (const char c : text) key = (key ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+        return key;
+    }
+
+    Text* probe(uint64_t key, std::string_view text) const noexcept {
+        for (size_t at = key;; ++at) {
+            Text* slot = &slots_[at & mask_];
+            if (!slot->copy || (slot->key == key && slot->size == text.size() && memcmp(slot->copy, text.data(), text.size()) == 0))
+                return slot;
+        }
+    }
+
+    // Doubles the table (or makes the first); false with MemoryError set.
+    bool grow() {
+        const size_t size = slots_ ? 2 * (mask_ + 1) : kFirstSlots;
+        auto* slots = static_cast<Text*>(PyMem_Calloc(size, sizeof(Text)));
+        if (!slots) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Text* old = std::exchange(slots_, slots);
+        const size_t old_size = old ? mask_ + 1 : 0;
+        mask_ = size - 1;
+        for (size_t i = 0; i < old_size; ++i)
+            if (old[i].copy) *probe(old[i].key, std::string_view(old[i].copy, old[i].size)) = old[i];
+        PyMem_Free(old);
+        return true;
+    }
+
+    TLSchema* schema_;
+    Text* slots_ = nullptr;
+    size_t mask_ = 0;
+    size_t used_ = 0;
+};
+
+// The UTF-8 form of an exact str, as a view; a null view with the encoding
+// error (or MemoryError) set on failure.
+std::string_view utf8_of(PyObject* text) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    return utf8 ? std::string_view(utf8, static_cast<size_t>(size)) : std::string_view();
+}
+
 
 // `mapping.get(key, default)` for an exact dict, as a new reference (the
 // schema dict is the caller's, so nothing borrowed from it is kept).
@@ -770,20 +957,17 @@ void compiler_free_schema(TLSchemaCompilerObject* self) {
             TLConstructor& constr = schema->constructors[i];
             for (int32_t j = 0; constr.fields && j < constr.field_count; ++j) {
                 TLField& field = constr.fields[j];
-                free(field.name);
-                free(field.type_name);
                 Py_CLEAR(field.py_name);
                 Py_CLEAR(field.py_name_interned);
             }
             free(constr.fields);
-            free(constr.name);
-            free(constr.type);
             Py_CLEAR(constr.py_name);
             Py_CLEAR(constr.py_name_interned);
             Py_CLEAR(constr.py_template);
         }
         free(schema->constructors);
         for (TLValueType* type = schema->value_types; type;) free(std::exchange(type, type->next));
+        free_text_blocks(schema);
         free(schema);
     }
     self->_id_map.clear();
@@ -884,9 +1068,31 @@ int parse_condition(TLConstructor* constr, int32_t index, std::string_view condi
     return 0;
 }
 
+using velta::schema_text::parse_plain_decimal;
+using velta::schema_text::wire_id_of;
+
+// The id of an exact int or of an exact ASCII str of plain decimal digits,
+// read without the interpreter's number protocol; false for anything else.
+bool plain_constructor_id(PyObject* raw, uint32_t* out) {
+    long long value;
+    if (PyLong_CheckExact(raw)) {
+        int overflow = 0;
+        value = PyLong_AsLongLongAndOverflow(raw, &overflow);
+        if (overflow) return false;  // cannot fail otherwise for an exact int
+    } else if (PyUnicode_CheckExact(raw) && PyUnicode_IS_ASCII(raw)) {
+        const auto* digits = static_cast<const char*>(PyUnicode_DATA(raw));
+        if (!parse_plain_decimal(std::string_view(digits, static_cast<size_t>(PyUnicode_GET_LENGTH(raw))), &value))
+            return false;
+    } else {
+        return false;
+    }
+    return wire_id_of(value, out);
+}
+
 // Converts an entry's "id" to the unsigned 32-bit wire identifier: any value
 // int() accepts, negatives reduced modulo 2**32, positives must fit.
 int convert_constructor_id(PyObject* raw, uint32_t* out) {
+    if (plain_constructor_id(raw, out)) return 0;
     PyRef number = PyLong_CheckExact(raw) ? PyRef::borrow(raw) : PyRef(PyNumber_Long(raw));
     if (!number) return -1;
     const int negative = PyObject_RichCompareBool(number.get(), S.int_zero, Py_LT);
@@ -901,36 +1107,10 @@ int convert_constructor_id(PyObject* raw, uint32_t* out) {
     return 0;
 }
 
-// Builds field `index` of `constr` from one parameter object.
-int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t index, PyObject* param) {
+// Completes field `index` of `constr`, whose names, kind and type text are
+// set, from the whole type text: its flags word and its condition.
+int finish_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t index, std::string_view text) {
     TLField* field = &constr->fields[index];
-    if (param == Py_None) {
-        PyErr_SetString(PyExc_TypeError, msg::kNoneNotSubscriptable);
-        return -1;
-    }
-    if (!PyDict_CheckExact(param)) return raise_expected("dict", param);
-    PyRef name = dict_item(param, S.str_name);
-    if (!name) return -1;
-    if (!is_str_or_none(name.get())) return raise_expected("str", name.get());
-    PyRef type_text = dict_item(param, S.str_type);
-    if (!type_text) return -1;
-    if (!is_str_or_none(type_text.get())) return raise_expected("str", type_text.get());
-    if (name.get() == Py_None) return raise_none_attribute("encode");
-    if (!(field->name = copy_utf8(name.get()))) return -1;
-    field->py_name = Py_NewRef(name.get());
-    // Dict keys are mostly this very object (from unpack, or from the schema
-    // the caller built) or its interned twin (literals in code).
-    field->py_name_interned = interned(field->py_name);
-    if ((field->name_hash = PyObject_Hash(field->py_name)) == -1) return -1;
-
-    field->type = self->ops->_parse_type(self, type_text.get());
-    if (PyErr_Occurred()) return -1;
-    if (!(field->type_name = copy_utf8(type_text.get()))) return -1;
-
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(type_text.get(), &size);
-    if (!utf8) return -1;
-    const std::string_view text(utf8, static_cast<size_t>(size));
     const bool standard = self->_standard;
     // Flags words: by name ("flags", "flags2") by default; every "#" field,
     // each with a word of its own, in standard mode.
@@ -944,6 +1124,7 @@ int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t ind
     const size_t question = text.find('?');
     if (question == std::string_view::npos) return 0;
     field->is_optional = 1;
+    ++constr->conditional_count;
     field->bit_only = standard ? velta::strip_condition(text) == "true" : field->type == TL_TYPE_BOOL;
     if (parse_condition(constr, index, text.substr(0, question), standard) < 0) return -1;
     const int32_t bit = field->flag_info.bit_position;
@@ -955,6 +1136,45 @@ int build_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t ind
     // schema outright.)
     field->word_declared = standard || declares_field(constr, index, field->flag_info.flags_index ? "flags2" : "flags");
     return 0;
+}
+
+// Builds field `index` of `constr` from one parameter object.
+int build_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstructor* constr, int32_t index, PyObject* param) {
+    TLField* field = &constr->fields[index];
+    if (param == Py_None) {
+        PyErr_SetString(PyExc_TypeError, msg::kNoneNotSubscriptable);
+        return -1;
+    }
+    if (!PyDict_CheckExact(param)) return raise_expected("dict", param);
+    PyRef name = dict_item(param, S.str_name);
+    if (!name) return -1;
+    if (!is_str_or_none(name.get())) return raise_expected("str", name.get());
+    PyRef type_text = dict_item(param, S.str_type);
+    if (!type_text) return -1;
+    if (!is_str_or_none(type_text.get())) return raise_expected("str", type_text.get());
+    if (name.get() == Py_None) return raise_none_attribute("encode");
+    const std::string_view name_utf8 = utf8_of(name.get());
+    TextCache::Text* name_text = name_utf8.data() ? texts.find(name_utf8) : nullptr;
+    if (!name_text) return -1;
+    field->name = name_text->copy;  // read as a C string: up to a NUL
+    field->py_name = Py_NewRef(name.get());
+    // Dict keys are mostly this very object (from unpack, or from the schema
+    // the caller built) or its interned twin (literals in code).
+    PyObject* twin = TextCache::name(name_text, name.get());
+    if (!twin) return -1;
+    field->py_name_interned = Py_NewRef(twin);
+    field->name_hash = name_text->hash;  // equal exact strs hash alike
+
+    if (type_text.get() == Py_None) {
+        self->ops->_parse_type(self, type_text.get());  // raises what a None type text raises
+        return -1;
+    }
+    const std::string_view text = utf8_of(type_text.get());
+    TextCache::Text* type = text.data() ? texts.find(text) : nullptr;
+    if (!type) return -1;
+    field->type = TextCache::kind(type);
+    field->type_name = type->copy;
+    return finish_field(self, constr, index, text);
 }
 
 // Whether no two fields share a name and none is "_" (checked for the usual
@@ -979,7 +1199,33 @@ PyObject* name_object(PyObject* name, const char* copied) {
     return PyUnicode_DecodeUTF8(copied, length, "strict");
 }
 
-TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index) {
+// Gives `constr` room for `count` zeroed fields (none when 0).
+int allocate_fields(TLConstructor* constr, Py_ssize_t count) {
+    if (count > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, msg::kTooManyParams);
+        return -1;
+    }
+    constr->field_count = static_cast<int32_t>(count);
+    if (count == 0) return 0;
+    constr->fields = static_cast<TLField*>(calloc(static_cast<size_t>(count), sizeof(TLField)));
+    if (!constr->fields) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+// What is derived from all the fields of an entry that has some.
+void finish_constructor(TLSchemaCompilerObject* self, TLConstructor* constr) {
+    constr->walkable = names_are_distinct(constr);
+    // By default the words are "flags" and "flags2", whichever are there.
+    if (!self->_standard && (constr->conditional_count || constr->has_flags || constr->has_flags2)) constr->word_count = 2;
+    for (int32_t i = 0; !self->_standard && i < constr->field_count; ++i)
+        if (constr->fields[i].flags_word) constr->word_count = 2;
+}
+
+TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index,
+                                           TextCache& texts) {
     Operation op("Velta.tl.TLSchemaCompiler._create_constructor");
     TLConstructor* constr = &self->_schema->constructors[index];
 
@@ -988,9 +1234,9 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         return op.fail(__LINE__);
     }
     // The name falls back by presence of the key: predicate, method, type.
-    PyRef name = dict_get(constr_data, S.str_type, S.empty_str);
-    if (!name) return op.fail(__LINE__);
-    name = dict_get(constr_data, S.str_method, name.get());
+    PyRef result_type = dict_get(constr_data, S.str_type, S.empty_str);
+    if (!result_type) return op.fail(__LINE__);
+    PyRef name = dict_get(constr_data, S.str_method, result_type.get());
     if (!name) return op.fail(__LINE__);
     name = dict_get(constr_data, S.str_predicate, name.get());
     if (!name) return op.fail(__LINE__);
@@ -998,8 +1244,6 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         raise_expected("str", name.get());
         return op.fail(__LINE__);
     }
-    PyRef result_type = dict_get(constr_data, S.str_type, S.empty_str);
-    if (!result_type) return op.fail(__LINE__);
     if (!is_str_or_none(result_type.get())) {
         raise_expected("str", result_type.get());
         return op.fail(__LINE__);
@@ -1015,14 +1259,12 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         raise_none_attribute("encode");
         return op.fail(__LINE__);
     }
-    if (!(constr->name = copy_utf8(name.get()))) return op.fail(__LINE__);
+    if (!(constr->name = copy_utf8(self->_schema, name.get()))) return op.fail(__LINE__);
     if (!(constr->py_name = name_object(name.get(), constr->name))) return op.fail(__LINE__);
     constr->py_name_interned = interned(constr->py_name);
-    if (result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0)
-        constr->type = copy_utf8(result_type.get());
-    else if (!(constr->type = strdup(constr->name)))
-        PyErr_NoMemory();
-    if (!constr->type) return op.fail(__LINE__);
+    const bool typed = result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0;
+    // Without a result type the entry is its own type: the text is shared.
+    if (!(constr->type = typed ? copy_utf8(self->_schema, result_type.get()) : constr->name)) return op.fail(__LINE__);
 
     PyRef raw_id = dict_get(constr_data, S.str_id, S.int_zero);
     if (!raw_id || convert_constructor_id(raw_id.get(), &constr->id) < 0) return op.fail(__LINE__);
@@ -1032,17 +1274,8 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         return op.fail(__LINE__);
     }
     const Py_ssize_t count = PyList_GET_SIZE(params.get());
-    if (count > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, msg::kTooManyParams);
-        return op.fail(__LINE__);
-    }
-    constr->field_count = static_cast<int32_t>(count);
+    if (allocate_fields(constr, count) < 0) return op.fail(__LINE__);
     if (count == 0) return constr;
-    constr->fields = static_cast<TLField*>(calloc(static_cast<size_t>(count), sizeof(TLField)));
-    if (!constr->fields) {
-        PyErr_NoMemory();
-        return op.fail(__LINE__);
-    }
     for (Py_ssize_t i = 0; i < count; ++i) {
         // Interpreter code can run while a field is built (a str subclass key
         // comparing itself); the list must keep the length the array has.
@@ -1051,14 +1284,9 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
             PyErr_SetString(PyExc_RuntimeError, msg::kParamsChanged);
             return op.fail(__LINE__);
         }
-        if (build_field(self, constr, static_cast<int32_t>(i), param.get()) < 0) return op.fail(__LINE__);
-        constr->conditional_count += constr->fields[i].is_optional;
+        if (build_field(self, texts, constr, static_cast<int32_t>(i), param.get()) < 0) return op.fail(__LINE__);
     }
-    constr->walkable = names_are_distinct(constr);
-    // By default the words are "flags" and "flags2", whichever are there.
-    if (!self->_standard && (constr->conditional_count || constr->has_flags || constr->has_flags2)) constr->word_count = 2;
-    for (int32_t i = 0; !self->_standard && i < constr->field_count; ++i)
-        if (constr->fields[i].flags_word) constr->word_count = 2;
+    finish_constructor(self, constr);
     return constr;
 }
 
@@ -1402,6 +1630,133 @@ int resolve_value_types(TLSchemaCompilerObject* self) {
     return 0;
 }
 
+// Replaces the compiler's table with an empty one for `count` entries, the
+// first `constructor_entries` of them from "constructors".
+int start_table(TLSchemaCompilerObject* self, size_t count, size_t constructor_entries) {
+    // A compiler holds one table: an earlier one is released before the next.
+    self->ops->_free_schema(self);
+    TLSchema* schema = static_cast<TLSchema*>(calloc(1, sizeof(TLSchema)));
+    if (!schema) {
+        PyErr_SetString(PyExc_MemoryError, msg::kSchemaMemory);
+        return -1;
+    }
+    self->_schema = schema;
+    // calloc(0) may legitimately return null; one spare record keeps "no
+    // memory" unambiguous.
+    if (count > INT32_MAX || !(schema->constructors = static_cast<TLConstructor*>(calloc(count + 1, sizeof(TLConstructor))))) {
+        self->ops->_free_schema(self);
+        PyErr_SetString(PyExc_MemoryError, msg::kConstructorsMemory);
+        return -1;
+    }
+    schema->constructor_count = static_cast<int32_t>(count);
+    schema->constructor_entries = static_cast<int32_t>(constructor_entries);
+    schema->standard = self->_standard;
+    return (self->_name_map = PyDict_New()) ? 0 : -1;
+}
+
+// What is derived once every record is built and indexed.
+int finish_table(TLSchemaCompilerObject* self) {
+    if (resolve_value_types(self) < 0) return -1;
+    TLSchema* schema = self->_schema;
+    link_fields(schema);
+    if (!self->_name_table.build(schema->constructors, schema->constructor_count, self->_name_map)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+// ---- schema text read directly ---------------------------------------------
+// Text of the usual shape (see schema_text.h) is read without the JSON
+// decoder: no tree of interpreter objects is built and thrown away, and each
+// distinct name becomes one interned str however often it appears.
+
+// The name an entry goes by: "predicate", else "method", else "type", else
+// empty, by presence of the key (an empty predicate still wins).
+std::string_view entry_name(const velta::schema_text::Entry& entry) {
+    if (entry.predicate.data()) return entry.predicate;
+    if (entry.method.data()) return entry.method;
+    if (entry.type.data()) return entry.type;
+    return std::string_view("", 0);
+}
+
+int build_plain_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstructor* constr, int32_t index,
+                      const velta::schema_text::Param& param) {
+    TLField* field = &constr->fields[index];
+    TextCache::Text* name_text = texts.find(param.name);
+    PyObject* name = name_text ? TextCache::name(name_text, nullptr) : nullptr;
+    if (!name) return -1;
+    field->name = name_text->copy;
+    field->py_name = Py_NewRef(name);
+    field->py_name_interned = Py_NewRef(name);
+    field->name_hash = name_text->hash;
+    TextCache::Text* type = texts.find(param.type);
+    if (!type) return -1;
+    field->type = TextCache::kind(type);
+    field->type_name = type->copy;
+    return finish_field(self, constr, index, param.type);
+}
+
+int build_plain_constructor(TLSchemaCompilerObject* self, TextCache& texts, const velta::schema_text::Schema& read,
+                            const velta::schema_text::Entry& entry, int32_t index) {
+    TLConstructor* constr = &self->_schema->constructors[index];
+    const std::string_view name = entry_name(entry);
+    TextCache::Text* name_text = texts.find(name);
+    PyObject* py_name = name_text ? TextCache::name(name_text, nullptr) : nullptr;
+    if (!py_name) return -1;
+    constr->name = name_text->copy;
+    constr->py_name = Py_NewRef(py_name);
+    constr->py_name_interned = Py_NewRef(py_name);
+    // Without a result type the entry is its own type.
+    TextCache::Text* type = entry.type.empty() ? name_text : texts.find(entry.type);
+    if (!type) return -1;
+    constr->type = type->copy;
+    constr->id = entry.id;
+    if (allocate_fields(constr, entry.param_count) < 0) return -1;
+    if (entry.param_count == 0) return 0;
+    for (uint32_t i = 0; i < entry.param_count; ++i)
+        if (build_plain_field(self, texts, constr, static_cast<int32_t>(i), read.params[entry.first_param + i]) < 0)
+            return -1;
+    finish_constructor(self, constr);
+    return 0;
+}
+
+// Compiles a schema given as exact str text of the usual shape: 1 when done,
+// -1 with an exception set, 0 when the text is of another shape and must go
+// to the JSON decoder (then nothing is changed and nothing is set).
+int compile_plain_text(TLSchemaCompilerObject* self, PyObject* text) {
+    if (!PyUnicode_IS_ASCII(text)) return 0;
+    const std::string_view chars(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+    velta::schema_text::Schema read;
+    switch (velta::schema_text::Reader(chars).read(&read)) {
+        case velta::schema_text::Outcome::kRead:
+            break;
+        case velta::schema_text::Outcome::kDeclined:
+            return 0;
+        case velta::schema_text::Outcome::kNoMemory:
+            PyErr_NoMemory();
+            return -1;
+    }
+    const size_t constructors = read.constructors.size();
+    if (start_table(self, constructors + read.methods.size(), constructors) < 0) return -1;
+    TextCache texts(self->_schema);
+    int32_t index = 0;
+    for (const auto* entries : {&read.constructors, &read.methods}) {
+        for (const velta::schema_text::Entry& entry : *entries) {
+            if (build_plain_constructor(self, texts, read, entry, index) < 0 || index_constructor(self, index) < 0)
+                return -1;
+            ++index;
+        }
+    }
+    return finish_table(self) < 0 ? -1 : 1;
+}
+
+// Whether the module's `json` and its `loads` are still the ones it found at
+// initialisation: a replacement must be called, so text goes to it.
+bool json_decoder_is_ours(PyObject* json, PyObject* loads) {
+    return json == S.json_module && loads == S.json_loads;
+}
+
 int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data) {
     Operation op("Velta.tl.TLSchemaCompiler._parse_json_schema");
     PyRef schema_dict;
@@ -1410,6 +1765,10 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
         if (!json) return op.fail(__LINE__);
         PyRef loads(PyObject_GetAttr(json.get(), S.str_loads));
         if (!loads) return op.fail(__LINE__);
+        if (PyUnicode_CheckExact(json_data) && json_decoder_is_ours(json.get(), loads.get())) {
+            const int compiled = compile_plain_text(self, json_data);
+            if (compiled != 0) return compiled < 0 ? op.fail(__LINE__) : 0;
+        }
         schema_dict.reset(PyObject_CallOneArg(loads.get(), json_data));
         if (!schema_dict) return op.fail(__LINE__);
     } else {
@@ -1426,43 +1785,20 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
     Py_ssize_t constructor_entries = 0;
     PyRef entries(combined_entries(schema_dict.get(), &constructor_entries));
     if (!entries) return op.fail(__LINE__);
-
-    // A compiler holds one table: an earlier one is released before the next.
-    self->ops->_free_schema(self);
-    TLSchema* schema = static_cast<TLSchema*>(calloc(1, sizeof(TLSchema)));
-    if (!schema) {
-        PyErr_SetString(PyExc_MemoryError, msg::kSchemaMemory);
-        return op.fail(__LINE__);
-    }
-    self->_schema = schema;
     const Py_ssize_t count = PyList_GET_SIZE(entries.get());
-    // calloc(0) may legitimately return null; one spare record keeps "no
-    // memory" unambiguous.
-    if (count > INT32_MAX ||
-        !(schema->constructors = static_cast<TLConstructor*>(calloc(static_cast<size_t>(count) + 1, sizeof(TLConstructor))))) {
-        self->ops->_free_schema(self);
-        PyErr_SetString(PyExc_MemoryError, msg::kConstructorsMemory);
+    if (start_table(self, static_cast<size_t>(count), static_cast<size_t>(constructor_entries)) < 0)
         return op.fail(__LINE__);
-    }
-    schema->constructor_count = static_cast<int32_t>(count);
-    schema->constructor_entries = static_cast<int32_t>(constructor_entries);
-    schema->standard = self->_standard;
-    if (!(self->_name_map = PyDict_New())) return op.fail(__LINE__);
+    TextCache texts(self->_schema);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* constr_data = PyList_GET_ITEM(entries.get(), i);  // the list is ours
         if (constr_data != Py_None && !PyDict_CheckExact(constr_data)) {
             raise_expected("dict", constr_data);
             return op.fail(__LINE__);
         }
-        if (!self->ops->_create_constructor(self, constr_data, static_cast<int32_t>(i))) return op.fail(__LINE__);
+        if (!self->ops->_create_constructor(self, constr_data, static_cast<int32_t>(i), texts)) return op.fail(__LINE__);
         if (index_constructor(self, static_cast<int32_t>(i)) < 0) return op.fail(__LINE__);
     }
-    if (resolve_value_types(self) < 0) return op.fail(__LINE__);
-    link_fields(schema);
-    if (!self->_name_table.build(schema->constructors, schema->constructor_count, self->_name_map)) {
-        PyErr_NoMemory();
-        return op.fail(__LINE__);
-    }
+    if (finish_table(self) < 0) return op.fail(__LINE__);
     return 0;
 }
 
@@ -3267,6 +3603,9 @@ int exec_steps(PyObject* module) {
     if (check_type_size() < 0) return op.fail(__LINE__);
     PyRef json(PyImport_ImportModule("json"));
     if (!json || PyDict_SetItem(S.globals, S.str_json, json.get()) < 0) return op.fail(__LINE__);
+    Py_XSETREF(S.json_loads, PyObject_GetAttr(json.get(), S.str_loads));
+    if (!S.json_loads) return op.fail(__LINE__);
+    Py_XSETREF(S.json_module, json.release());
     PyRef test_dict(PyDict_New());
     if (!test_dict || PyDict_SetItemString(S.globals, "__test__", test_dict.get()) < 0) return op.fail(__LINE__);
     return 0;

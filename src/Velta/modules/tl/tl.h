@@ -8,10 +8,14 @@
 // Ownership (everything on the C heap unless noted):
 //   TLSchema                  calloc'd by the compiler, freed by _free_schema
 //   TLSchema::value_types     calloc'd one by one, chained, freed with it
+//   TLSchema::text_blocks     PyMem_Malloc'd blocks of about 64 KB, chained,
+//                             freed with it; every text below lives in them
 //   TLSchema::constructors    calloc'd, constructor_count records held by value
-//   TLConstructor::name/type  strdup'd UTF-8 copies, freed if non-null
+//   TLConstructor::name/type  NUL-terminated UTF-8 copies in text_blocks; never
+//                             freed one by one (records may share a copy)
 //   TLConstructor::fields     calloc'd, field_count records; null when 0
-//   TLField::name/type_name   strdup'd UTF-8 copies, freed if non-null
+//   TLField::name/type_name   NUL-terminated UTF-8 copies in text_blocks, as
+//                             above
 //   TLField::py_name          one strong reference, dropped and nulled
 //   TLConstructor::py_name, py_template   strong references, dropped and nulled
 //
@@ -46,6 +50,7 @@ enum TLType : uint32_t {
 };
 
 struct TLConstructor;
+struct TLTextBlock;  // the compiler's storage for the table's texts
 
 // How one value is encoded, derived once by the compiler from a type text
 // and shared by every field and element with that text. Immutable once
@@ -132,6 +137,8 @@ struct TLSchema {
     int32_t constructor_entries;  // how many came from "constructors"
     int32_t standard;             // compiled for the standard TL conventions
     TLValueType* value_types;     // every value type of the fields, owned
+    TLTextBlock* text_blocks;     // the texts of records and fields, owned;
+                                  // the newest block first
 };
 
 #endif  // VELTA_TL_H
