@@ -5,6 +5,7 @@ import json
 import os
 import struct
 import sys
+import traceback
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -87,6 +88,13 @@ def same_as_decoded(text, standard):
     return calls.count > 0
 
 
+REFUSED = [  # read directly, then refused by the table builder itself
+    '{"constructors":[{"predicate":"c","id":1,"params":[{"name":"a","type":"flags.x?int"}]}]}',
+    '{"constructors":[{"predicate":"c","id":1,"params":[{"name":"a","type":"flags.0.1?int"}]}]}',
+    '{"constructors":[{"predicate":"c","id":1,"params":[{"name":"a","type":"flags.99999999999?int"}]}]}',
+    '{"constructors":[{"predicate":"c","id":1,"params":[{"name":"a","type":"w.0?int"}]}]}',
+    '{"constructors":[{"predicate":"c","id":1,"type":"T","params":[{"name":"o","type":"%U"}]}]}',
+]
 P = '{"name":"flags","type":"#"},{"name":"a","type":"flags.0?int"},{"name":"v","type":"Vector<long>"}'
 PLAIN = [  # read directly
     '{}', ' \n\t{ } \r\n',
@@ -102,12 +110,7 @@ PLAIN = [  # read directly
     '{"constructors":[{"predicate":"c","id":1,"params":[{"name":"x","type":"int"},{"name":"x","type":"string"}]}]}',
     '{"constructors":[{"predicate":"a","id":1},{"predicate":"a","id":2},{"predicate":"b","id":1}]}',
     '{"constructors":[{"predicate":"c","id":1,"type":"T","params":[{"name":"o","type":"%T"},{"name":"b","type":"c"}]}]}',
-    # refused after reading: the errors of the table builder itself
-    '{"constructors":[{"predicate":"c","id":1,"params":[{"name":"a","type":"flags.x?int"}]}]}',
-    '{"constructors":[{"predicate":"c","id":1,"params":[{"name":"a","type":"flags.0.1?int"}]}]}',
-    '{"constructors":[{"predicate":"c","id":1,"params":[{"name":"a","type":"flags.99999999999?int"}]}]}',
-    '{"constructors":[{"predicate":"c","id":1,"params":[{"name":"a","type":"w.0?int"}]}]}',
-    '{"constructors":[{"predicate":"c","id":1,"type":"T","params":[{"name":"o","type":"%U"}]}]}',
+    *REFUSED,
 ]
 FALLBACK = [  # handed to json.loads
     '', ' ', '{', '[]', 'null', '5', '"{}"', '{}x', '{} {}', '\ufeff{}', '{"constructors":[}',
@@ -153,6 +156,21 @@ FALLBACK = [  # handed to json.loads
 @pytest.mark.parametrize("text", PLAIN)
 def test_plain_text_is_read_directly_to_the_decoded_table(text, standard):
     assert not same_as_decoded(text, standard)
+
+
+def traceback_names(schema, standard):
+    """The traceback entries of a refused compile; None when it compiles."""
+    try:
+        tl.TLParser(schema, standard=standard)
+    except Exception as exc:  # noqa: BLE001
+        return [frame.name for frame in traceback.extract_tb(exc.__traceback__)][1:]
+    return None
+
+
+@pytest.mark.parametrize("standard", [False, True])
+@pytest.mark.parametrize("text", REFUSED)
+def test_a_refused_text_shows_the_traceback_of_its_dict(text, standard):
+    assert traceback_names(text, standard) == traceback_names(json.loads(text), standard)
 
 
 @pytest.mark.parametrize("standard", [False, True])

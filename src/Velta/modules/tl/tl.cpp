@@ -1699,24 +1699,26 @@ int build_plain_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstruc
 
 int build_plain_constructor(TLSchemaCompilerObject* self, TextCache& texts, const velta::schema_text::Schema& read,
                             const velta::schema_text::Entry& entry, int32_t index) {
+    // Failures show the same traceback entry as those of an entry given as a dict.
+    Operation op("Velta.tl.TLSchemaCompiler._create_constructor");
     TLConstructor* constr = &self->_schema->constructors[index];
     const std::string_view name = entry_name(entry);
     TextCache::Text* name_text = texts.find(name);
     PyObject* py_name = name_text ? TextCache::name(name_text, nullptr) : nullptr;
-    if (!py_name) return -1;
+    if (!py_name) return op.fail(__LINE__);
     constr->name = name_text->copy;
     constr->py_name = Py_NewRef(py_name);
     constr->py_name_interned = Py_NewRef(py_name);
     // Without a result type the entry is its own type.
     TextCache::Text* type = entry.type.empty() ? name_text : texts.find(entry.type);
-    if (!type) return -1;
+    if (!type) return op.fail(__LINE__);
     constr->type = type->copy;
     constr->id = entry.id;
-    if (allocate_fields(constr, entry.param_count) < 0) return -1;
+    if (allocate_fields(constr, entry.param_count) < 0) return op.fail(__LINE__);
     if (entry.param_count == 0) return 0;
     for (uint32_t i = 0; i < entry.param_count; ++i)
         if (build_plain_field(self, texts, constr, static_cast<int32_t>(i), read.params[entry.first_param + i]) < 0)
-            return -1;
+            return op.fail(__LINE__);
     finish_constructor(self, constr);
     return 0;
 }
