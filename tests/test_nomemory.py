@@ -4,6 +4,7 @@ another exception, and nothing is leaked on the way."""
 import json
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -120,4 +121,8 @@ def test_every_allocation_failure_is_a_clean_memory_error(operation):
     assert report["points"] >= 3, "the operation never reached an injected failure"
     assert report["bad"] == [], "\n".join(report["bad"][:20])
     assert report["refs"] == [0] * 12, f"reference counts changed: {report['refs']}"
-    assert report["blocks"] == 0, f"{report['blocks']} objects leaked"
+    # Free-threaded builds count a block or two more after a sweep even for
+    # the interpreter's own json.loads under the same injected failures; a
+    # leak on a failure path shows once per failing attempt, hundreds of times.
+    slack = 2 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0
+    assert report["blocks"] <= slack, f"{report['blocks']} objects leaked"

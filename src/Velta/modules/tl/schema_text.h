@@ -23,10 +23,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
-#include <new>
 #include <string_view>
-#include <vector>
+
+#include "support.h"
 
 namespace velta::schema_text {
 
@@ -56,27 +55,9 @@ inline bool wire_id_of(long long value, uint32_t* out) noexcept {
     return true;
 }
 
-// The interpreter's allocator for the reader's arrays, so that its memory is
-// accounted (and its failures injectable) like the rest of the module's.
+// The reader's arrays report running out of memory instead of throwing.
 template <typename T>
-struct PyMemAllocator {
-    using value_type = T;
-    PyMemAllocator() noexcept = default;
-    template <typename U>
-    PyMemAllocator(const PyMemAllocator<U>&) noexcept {}
-    T* allocate(size_t count) {
-        if (count > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
-        void* memory = PyMem_Malloc(count * sizeof(T));
-        if (!memory) throw std::bad_alloc();
-        return static_cast<T*>(memory);
-    }
-    void deallocate(T* memory, size_t) noexcept { PyMem_Free(memory); }
-    template <typename U>
-    bool operator==(const PyMemAllocator<U>&) const noexcept { return true; }
-};
-
-template <typename T>
-using Array = std::vector<T, PyMemAllocator<T>>;
+using Array = HeapArray<T, 16>;
 
 // Texts are views into the text that was read; an absent key is a view
 // with a null data pointer (a present empty string is not).
@@ -108,11 +89,8 @@ public:
     // Fills `out` (which must be empty) from the whole text.
     Outcome read(Schema* out) noexcept {
         out_ = out;
-        try {
-            return read_top() && (skip_space(), at_ == end_) ? Outcome::kRead : Outcome::kDeclined;
-        } catch (const std::bad_alloc&) {
-            return Outcome::kNoMemory;
-        }
+        const bool read = read_top() && (skip_space(), at_ == end_);
+        return out_of_memory_ ? Outcome::kNoMemory : read ? Outcome::kRead : Outcome::kDeclined;
     }
 
 private:
@@ -247,9 +225,8 @@ private:
 
     bool read_entries(Array<Entry>* entries) {
         return read_array([&] {
-            if (entries->size() + 1 >= kMostItems) return false;
-            entries->emplace_back();
-            return read_entry(&entries->back());
+            if (entries->size() + 1 >= kMostItems || !grow(entries)) return false;
+            return read_entry(&(*entries)[entries->size() - 1]);
         });
     }
 
@@ -269,9 +246,8 @@ private:
         Array<Param>& params = out_->params;
         entry->first_param = static_cast<uint32_t>(params.size());
         const bool read = read_array([&] {
-            if (params.size() + 1 >= kMostItems) return false;
-            params.emplace_back();
-            return read_param(&params.back());
+            if (params.size() + 1 >= kMostItems || !grow(&params)) return false;
+            return read_param(&params[params.size() - 1]);
         });
         entry->param_count = static_cast<uint32_t>(params.size() - entry->first_param);
         return read;
@@ -287,9 +263,18 @@ private:
         return read && seen == 3;
     }
 
+    // One more element, empty; false (and the read ends) when memory runs out.
+    template <typename T>
+    bool grow(Array<T>* array) noexcept {
+        if (array->append(1, T())) return true;
+        out_of_memory_ = true;
+        return false;
+    }
+
     const char* at_;
     const char* end_;
     Schema* out_ = nullptr;
+    bool out_of_memory_ = false;
 };
 
 }  // namespace velta::schema_text

@@ -1744,7 +1744,8 @@ int compile_plain_text(TLSchemaCompilerObject* self, PyObject* text) {
     TextCache texts(self->_schema);
     int32_t index = 0;
     for (const auto* entries : {&read.constructors, &read.methods}) {
-        for (const velta::schema_text::Entry& entry : *entries) {
+        for (size_t i = 0; i < entries->size(); ++i) {
+            const velta::schema_text::Entry& entry = (*entries)[i];
             if (build_plain_constructor(self, texts, read, entry, index) < 0 || index_constructor(self, index) < 0)
                 return -1;
             ++index;
