@@ -6,8 +6,8 @@
 ``TLSchemaCompiler().compile(text)`` reads text of the usual shape straight
 into its tables and hands any other text to ``json.loads`` first, so
 ``json.loads(text)`` is the yardstick: the ratio between the two says what
-compiling costs against merely decoding the text. Every time is the median of several timeit repeats measured in this
-process. The linearity table compiles schemas of growing size to show that the
+compiling costs against merely decoding the text. Every time is the median of
+several timeit repeats measured in this process. The linearity table compiles schemas of growing size to show that the
 cost per entry stays flat. The last table compiles the public API schema
 (``../shared/schemas/api.tl``, skipped when absent) as a dict and as JSON
 text, against ``json.loads`` of that text, and prints each ratio (our time /

@@ -109,7 +109,16 @@ print(json.dumps({"points": needed, "bad": bad, "refs": changed, "blocks": block
 """
 
 
-@pytest.mark.parametrize("operation", ["compile", "construct", "read", "pack", "unpack"])
+# CPython 3.13.0 corrupts its table of interned strings when an allocation
+# fails while the table grows: `sys.intern(b.decode())` over the read case's
+# ~700 new names crashes it under the same injection, without this module.
+INTERNING_BREAKS = sys.version_info[:3] == (3, 13, 0)
+
+
+@pytest.mark.parametrize("operation", [
+    "compile", "construct",
+    pytest.param("read", marks=pytest.mark.skipif(INTERNING_BREAKS, reason="CPython 3.13.0 interning under failures")),
+    "pack", "unpack"])
 def test_every_allocation_failure_is_a_clean_memory_error(operation):
     child = subprocess.run([sys.executable, "-X", "faulthandler", "-c", CHILD, operation],
                            capture_output=True, text=True, timeout=300)
