@@ -473,3 +473,16 @@ def _reordered(value, order):
 def test_key_order_and_identity_do_not_change_the_bytes(Parser, value, order):
     p = Parser(SCHEMA)
     assert p.pack(_reordered(value, order)) == p.pack(value)
+
+
+@pytest.mark.parametrize("name", ["plain", "naïve", "имя", "𝔵𝔶"])
+def test_keys_equal_to_a_field_name_find_it_whatever_their_width(Parser, name):
+    p = Parser({"constructors": [{"predicate": "w", "id": 9, "params": [
+        {"name": name, "type": "int"}, {"name": name + "2", "type": "string"}]}]})
+    wire = u32(9, 7) + b"\x01x\x00\x00"
+    assert p.pack({"_": "w", name: 7, name + "2": "x"}) == wire
+    fresh = "".join(list(name))  # equal, not the same object
+    assert p.pack({"_": "w", fresh: 7, fresh + "2": "x"}) == wire
+    # Same length, other text (and another width): not the field, so its default.
+    other = name[:-1] + ("\U0001d537" if name[-1] != "\U0001d537" else "a")
+    assert p.pack({"_": "w", other: 7, name + "2": "x"}) == u32(9, 0) + b"\x01x\x00\x00"

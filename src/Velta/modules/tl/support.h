@@ -142,6 +142,18 @@ inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** out) {
 #endif
 }
 
+// Whether a str's characters can be read in place (PyUnicode_DATA and
+// friends): always from 3.12 on; before, a str made through the old
+// wide-character API may not be ready yet.
+inline bool str_readable(PyObject* text) {
+#if VELTA_PY_AT_LEAST(3, 12)
+    (void)text;
+    return true;
+#else
+    return PyUnicode_IS_READY(text);
+#endif
+}
+
 // The value of an exact int small enough for one internal digit, read in
 // place; false for any other object, which then takes the general way.
 inline bool compact_int_value(PyObject* value, long long* out) {

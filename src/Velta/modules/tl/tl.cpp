@@ -1079,7 +1079,7 @@ bool plain_constructor_id(PyObject* raw, uint32_t* out) {
         int overflow = 0;
         value = PyLong_AsLongLongAndOverflow(raw, &overflow);
         if (overflow) return false;  // cannot fail otherwise for an exact int
-    } else if (PyUnicode_CheckExact(raw) && PyUnicode_IS_ASCII(raw)) {
+    } else if (PyUnicode_CheckExact(raw) && velta::str_readable(raw) && PyUnicode_IS_ASCII(raw)) {
         const auto* digits = static_cast<const char*>(PyUnicode_DATA(raw));
         if (!parse_plain_decimal(std::string_view(digits, static_cast<size_t>(PyUnicode_GET_LENGTH(raw))), &value))
             return false;
@@ -1727,7 +1727,7 @@ int build_plain_constructor(TLSchemaCompilerObject* self, TextCache& texts, cons
 // -1 with an exception set, 0 when the text is of another shape and must go
 // to the JSON decoder (then nothing is changed and nothing is set).
 int compile_plain_text(TLSchemaCompilerObject* self, PyObject* text) {
-    if (!PyUnicode_IS_ASCII(text)) return 0;
+    if (!velta::str_readable(text) || !PyUnicode_IS_ASCII(text)) return 0;
     const std::string_view chars(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
     velta::schema_text::Schema read;
     switch (velta::schema_text::Reader(chars).read(&read)) {
@@ -2161,9 +2161,9 @@ int Writer::_write_string(PyObject* data) {
         return op.fail(__LINE__);
     }
     // An ASCII str is its own UTF-8.
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_IS_ASCII(data) ? (size = PyUnicode_GET_LENGTH(data), static_cast<const char*>(PyUnicode_DATA(data)))
-                                                : PyUnicode_AsUTF8AndSize(data, &size);
+    const bool ascii = velta::str_readable(data) && PyUnicode_IS_ASCII(data);
+    Py_ssize_t size = ascii ? PyUnicode_GET_LENGTH(data) : 0;
+    const char* utf8 = ascii ? static_cast<const char*>(PyUnicode_DATA(data)) : PyUnicode_AsUTF8AndSize(data, &size);
     if (!utf8 || write_byte_string(utf8, static_cast<size_t>(size), data) < 0) return op.fail(__LINE__);
     return 0;
 }
@@ -2495,10 +2495,21 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
     return &compiler_->_schema->constructors[PyLong_AsLong(index)];
 }
 
+// Whether two exact strs of equal hash hold the same text: compared in
+// place, as keys that are equal but not the same object (dicts decoded from
+// JSON, say) are compared once per field.
+bool same_text(PyObject* a, PyObject* b) {
+    if (!velta::str_readable(a) || !velta::str_readable(b)) return PyUnicode_Compare(a, b) == 0;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0;
+}
+
 // Whether `key`, an exact str with hash `hash`, names `field`.
 bool names_field(PyObject* key, Py_hash_t hash, const TLField& field) {
     return field.py_name == key || field.py_name_interned == key ||
-           (field.name_hash == hash && PyUnicode_Compare(field.py_name, key) == 0);
+           (field.name_hash == hash && same_text(field.py_name, key));
 }
 
 // The field of `constr` named by `key` (an exact str), or -1; `next` is the
