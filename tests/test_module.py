@@ -123,6 +123,8 @@ NULL_TYPE = [{"name": "a", "type": "int"}, {"name": "b", "type": None}]
     (TLSchemaCompiler().compile, {"constructors": [{"predicate": "a"}, {"predicate": None}]},
      ENTRY),
     (TLSchemaCompiler().compile, {"methods": [{"method": "m", "params": NULL_TYPE}]}, TYPE),
+    (TLSchemaCompiler().compile, {"methods": [{"method": "m", "params": [{"name": "a", "type": "\ud800"}]}]},
+     TYPE),
     (TLParser, "[]", PARSER + COMPILE),
     (TLParser, {"constructors": [{"predicate": "a", "params": NULL_TYPE}]}, PARSER + TYPE),
 ])

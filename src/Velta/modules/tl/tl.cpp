@@ -1170,7 +1170,13 @@ int build_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstructor* c
         return -1;
     }
     const std::string_view text = utf8_of(type_text.get());
-    TextCache::Text* type = text.data() ? texts.find(text) : nullptr;
+    if (!text.data()) {
+        // A type text that has no UTF-8 is the type parser's failure, as it
+        // was when the parser read every type text itself.
+        Operation op("Velta.tl.TLSchemaCompiler._parse_type");
+        return op.fail(__LINE__);
+    }
+    TextCache::Text* type = texts.find(text);
     if (!type) return -1;
     field->type = TextCache::kind(type);
     field->type_name = type->copy;
