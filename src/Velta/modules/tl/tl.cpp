@@ -2535,8 +2535,7 @@ int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
 // such field in wire order is the one refused) and raised once gathering is
 // done, so that failing look-ups come first as they always did.
 VELTA_ALWAYS_INLINE void Writer::take_given(const TLConstructor* constr, int32_t index, PyObject* item, Gathered& given) {
-    const TLField& field = constr->fields[index];
-    if (field.flags_word) return;  // computed, whatever is given
+    const TLField& field = constr->fields[index];  // never a flags word: see gather
     if (field.is_optional) {
         if (!conditional_present(field, item)) return;
         if (VELTA_UNLIKELY(!field.flag_mask || !field.word_declared)) {
@@ -2605,7 +2604,8 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
                 (key == constr->fields[next].py_name || key == constr->fields[next].py_name_interned)) {
                 at = next;
             } else if (PyUnicode_CheckExact(key)) {
-                if ((at = find_field(constr, key, next)) < 0) continue;
+                // A flags word is computed, whatever is given.
+                if ((at = find_field(constr, key, next)) < 0 || constr->fields[at].flags_word) continue;
             } else {
                 walked = false;
                 break;
