@@ -112,7 +112,7 @@ PyObject* refuse_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* refuse_setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* state = nullptr;
-    ArgBinder binder("__setstate__", &S.str_state, 1, &state);
+    ArgBinder binder("__setstate__", &module_state.str_state, 1, &state);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
     PyErr_SetString(PyExc_TypeError, msg::kReduce);
     return nullptr;

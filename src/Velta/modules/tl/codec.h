@@ -47,7 +47,7 @@ bool conditional_present(const TLField& field, PyObject* value) {
 class Writer {
 public:
     Writer(TLParserObject* parser)
-        : parser_(parser), compiler_(parser_compiler(parser)), standard_(compiler_->_schema->standard) {}
+        : parser_(parser), compiler_(parser_compiler(parser)) {}
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
     ~Writer();
@@ -168,7 +168,6 @@ private:
     size_t deferred_size_ = 0;
     HeapArray<PyObject*, kInlineKept> kept_;
     HeapArray<uint32_t> words_;
-    const bool standard_;
 };
 
 // Inflated gzip_packed content may come to this much in one unpack, in all.
@@ -188,7 +187,7 @@ public:
         : compiler_(compiler),
           input_(input),
           size_(size),
-          standard_(compiler->_schema->standard),
+          inflate_gzip_(compiler->_schema->conventions.inflate_gzip),
           zero_size_left_(size > (SIZE_MAX - kZeroSizeSlack) / kZeroSizePerByte ? SIZE_MAX
                                                                              : size * kZeroSizePerByte + kZeroSizeSlack) {}
     Reader(const Reader&) = delete;
@@ -198,9 +197,9 @@ public:
     PyObject* _read_object(TLConstructor* bare = nullptr);
     PyObject* _read_value(const TLValueType* type);
     PyObject* _read_vector(const TLValueType* type);
-    uint32_t _read_int32();
-    uint64_t _read_int64();
-    double _read_double();
+    uint32_t read_int32();
+    uint64_t read_int64();
+    double read_double();
     PyObject* _read_bytes();
     PyObject* _read_string();
 
@@ -239,7 +238,7 @@ private:
     const TLSchemaCompilerObject* compiler_;
     const unsigned char* input_;  // read in place; the caller keeps the
     size_t size_;                 // memory alive and unchanged for the call
-    const bool standard_;
+    const bool inflate_gzip_;  // gzip_packed is inflated wherever an object is read
     size_t position_ = 0;
     // Shared with the readers of gzip_packed content, which count against
     // the outermost reader's limits.

@@ -10,7 +10,7 @@ namespace {
 // first `constructor_entries` of them from "constructors".
 int start_table(TLSchemaCompilerObject* self, size_t count, size_t constructor_entries) {
     // A compiler holds one table: an earlier one is released before the next.
-    self->ops->_free_schema(self);
+    compiler_free_schema(self);
     TLSchema* schema = static_cast<TLSchema*>(calloc(1, sizeof(TLSchema)));
     if (!schema) {
         PyErr_SetString(PyExc_MemoryError, msg::kSchemaMemory);
@@ -20,13 +20,13 @@ int start_table(TLSchemaCompilerObject* self, size_t count, size_t constructor_e
     // calloc(0) may legitimately return null; one spare record keeps "no
     // memory" unambiguous.
     if (count > INT32_MAX || !(schema->constructors = static_cast<TLConstructor*>(calloc(count + 1, sizeof(TLConstructor))))) {
-        self->ops->_free_schema(self);
+        compiler_free_schema(self);
         PyErr_SetString(PyExc_MemoryError, msg::kConstructorsMemory);
         return -1;
     }
     schema->constructor_count = static_cast<int32_t>(count);
     schema->constructor_entries = static_cast<int32_t>(constructor_entries);
-    schema->standard = self->_standard;
+    schema->conventions = self->_conventions;
     return (self->_name_map = PyDict_New()) ? 0 : -1;
 }
 
@@ -133,16 +133,16 @@ int compile_plain_text(TLSchemaCompilerObject* self, PyObject* text) {
 // Whether the module's `json` and its `loads` are still the ones it found at
 // initialisation: a replacement must be called, so text goes to it.
 bool json_decoder_is_ours(PyObject* json, PyObject* loads) {
-    return json == S.json_module && loads == S.json_loads;
+    return json == module_state.json_module && loads == module_state.json_loads;
 }
 
 int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data) {
     Operation op("Velta.tl.TLSchemaCompiler._parse_json_schema");
     PyRef schema_dict;
     if (PyUnicode_Check(json_data)) {
-        PyRef json(lookup_global(S.str_json));
+        PyRef json(lookup_global(module_state.str_json));
         if (!json) return op.fail(__LINE__);
-        PyRef loads(PyObject_GetAttr(json.get(), S.str_loads));
+        PyRef loads(PyObject_GetAttr(json.get(), module_state.str_loads));
         if (!loads) return op.fail(__LINE__);
         if (PyUnicode_CheckExact(json_data) && json_decoder_is_ours(json.get(), loads.get())) {
             const int compiled = compile_plain_text(self, json_data);
@@ -174,22 +174,12 @@ int compiler_parse_json_schema(TLSchemaCompilerObject* self, PyObject* json_data
             raise_expected("dict", constr_data);
             return op.fail(__LINE__);
         }
-        if (!self->ops->_create_constructor(self, constr_data, static_cast<int32_t>(i), texts)) return op.fail(__LINE__);
+        if (!compiler_create_constructor(self, constr_data, static_cast<int32_t>(i), texts)) return op.fail(__LINE__);
         if (index_constructor(self, static_cast<int32_t>(i)) < 0) return op.fail(__LINE__);
     }
     if (finish_table(self) < 0) return op.fail(__LINE__);
     return 0;
 }
-
-TLSchema* compiler_get_schema(TLSchemaCompilerObject* self) { return self->_schema; }
-
-const TLSchemaCompilerOps kCompilerOps = {
-    compiler_free_schema,
-    compiler_parse_json_schema,
-    compiler_create_constructor,
-    compiler_parse_type,
-    compiler_get_schema,
-};
 
 }  // namespace
 

@@ -107,7 +107,7 @@ int32_t word_slot(const TLConstructor* constr, int32_t index, std::string_view w
     return -1;
 }
 
-// Standard mode: the word of a condition is a "#" field declared earlier.
+// Where every "#" field is a word, the word of a condition is one declared earlier.
 int refuse_condition_word(const TLField* field, std::string_view word) {
     PyErr_Format(PyExc_ValueError, msg::kConditionWord,
                  field->py_name, std::string(word).c_str());
@@ -116,11 +116,11 @@ int refuse_condition_word(const TLField* field, std::string_view word) {
 
 // Fills the condition of field `index` from the text before the first "?"
 // of its type text: "W.N" names flags word W and bit N.
-int parse_condition(TLConstructor* constr, int32_t index, std::string_view condition, bool standard) {
+int parse_condition(TLConstructor* constr, int32_t index, std::string_view condition, bool words_by_type) {
     TLField* field = &constr->fields[index];
     const size_t dot = condition.find('.');
     if (dot == std::string_view::npos) {  // optional, but tied to no word
-        return standard ? refuse_condition_word(field, condition) : 0;
+        return words_by_type ? refuse_condition_word(field, condition) : 0;
     }
     if (condition.find('.', dot + 1) != std::string_view::npos) {
         PyErr_Format(PyExc_ValueError, msg::kTooManyDots, static_cast<Py_ssize_t>(2));
@@ -131,7 +131,7 @@ int parse_condition(TLConstructor* constr, int32_t index, std::string_view condi
     long bit = 0;
     if (!parse_small_decimal(bit_text, &bit) && parse_bit_text(bit_text, &bit) < 0) return -1;
     field->flag_info.bit_position = static_cast<int32_t>(bit);
-    if (standard) {
+    if (words_by_type) {
         const int32_t slot = word_slot(constr, index, word);
         if (slot < 0) return refuse_condition_word(field, word);
         field->flag_info.flags_index = slot;
@@ -170,10 +170,10 @@ int convert_constructor_id(PyObject* raw, uint32_t* out) {
     if (plain_constructor_id(raw, out)) return 0;
     PyRef number = PyLong_CheckExact(raw) ? PyRef::borrow(raw) : PyRef(PyNumber_Long(raw));
     if (!number) return -1;
-    const int negative = PyObject_RichCompareBool(number.get(), S.int_zero, Py_LT);
+    const int negative = PyObject_RichCompareBool(number.get(), module_state.int_zero, Py_LT);
     if (negative < 0) return -1;
     if (negative) {
-        number.reset(PyNumber_And(number.get(), S.mask32));
+        number.reset(PyNumber_And(number.get(), module_state.mask32));
         if (!number) return -1;
     }
     long long value;
@@ -186,10 +186,10 @@ int convert_constructor_id(PyObject* raw, uint32_t* out) {
 // set, from the whole type text: its flags word and its condition.
 int finish_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t index, std::string_view text) {
     TLField* field = &constr->fields[index];
-    const bool standard = self->_standard;
-    // Flags words: by name ("flags", "flags2") by default; every "#" field,
-    // each with a word of its own, in standard mode.
-    if (standard) {
+    const TLConventions& conventions = self->_conventions;
+    // Flags words: every "#" field, each a word of its own, or the fields
+    // named "flags" and "flags2".
+    if (conventions.words_by_type) {
         if (text == "#") field->flags_word = ++constr->word_count;
     } else if (strcmp(field->name, "flags") == 0) {
         field->flags_word = 1;
@@ -200,16 +200,17 @@ int finish_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t in
     if (question == std::string_view::npos) return 0;
     field->is_optional = 1;
     ++constr->conditional_count;
-    field->bit_only = standard ? velta::strip_condition(text) == "true" : field->type == TL_TYPE_BOOL;
-    if (parse_condition(constr, index, text.substr(0, question), standard) < 0) return -1;
+    field->bit_only = velta::strip_condition(text) == "true" ||
+                      (conventions.bool_condition_bit_only && field->type == TL_TYPE_BOOL);
+    if (parse_condition(constr, index, text.substr(0, question), conventions.words_by_type) < 0) return -1;
     const int32_t bit = field->flag_info.bit_position;
     field->flag_mask = bit >= 0 && bit < velta::kFlagsWordBits ? (1u << bit) : 0u;
     // The bit lives in the word named "flags" (or "flags2"), which pack
     // writes where that field stands and unpack reads there. Unless it stands
     // before this field, a reader decides on this field before it has the
-    // word: such a value cannot be packed. (Standard mode refuses such a
-    // schema outright.)
-    field->word_declared = standard || declares_field(constr, index, field->flag_info.flags_index ? "flags2" : "flags");
+    // word: such a value cannot be packed. (Where every "#" field is a word,
+    // such a schema is refused outright.)
+    field->word_declared = conventions.words_by_type || declares_field(constr, index, field->flag_info.flags_index ? "flags2" : "flags");
     return 0;
 }
 
@@ -221,10 +222,10 @@ int build_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstructor* c
         return -1;
     }
     if (!PyDict_CheckExact(param)) return raise_expected("dict", param);
-    PyRef name = dict_item(param, S.str_name);
+    PyRef name = dict_item(param, module_state.str_name);
     if (!name) return -1;
     if (!is_str_or_none(name.get())) return raise_expected("str", name.get());
-    PyRef type_text = dict_item(param, S.str_type);
+    PyRef type_text = dict_item(param, module_state.str_type);
     if (!type_text) return -1;
     if (!is_str_or_none(type_text.get())) return raise_expected("str", type_text.get());
     if (name.get() == Py_None) return raise_none_attribute("encode");
@@ -241,7 +242,7 @@ int build_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstructor* c
     field->name_hash = name_text->hash;  // equal exact strs hash alike
 
     if (type_text.get() == Py_None) {
-        self->ops->_parse_type(self, type_text.get());  // raises what a None type text raises
+        compiler_parse_type(self, type_text.get());  // raises what a None type text raises
         return -1;
     }
     const std::string_view text = utf8_of(type_text.get());
@@ -265,7 +266,7 @@ bool names_are_distinct(const TLConstructor* constr) {
     if (constr->field_count > kMostChecked) return false;
     for (int32_t i = 0; i < constr->field_count; ++i) {
         PyObject* name = constr->fields[i].py_name_interned;
-        if (name == S.str_underscore) return false;
+        if (name == module_state.str_underscore) return false;
         for (int32_t j = 0; j < i; ++j)  // equal interned strings are one object
             if (constr->fields[j].py_name_interned == name) return false;
     }
@@ -300,8 +301,8 @@ int allocate_fields(TLConstructor* constr, Py_ssize_t count) {
 void finish_constructor(TLSchemaCompilerObject* self, TLConstructor* constr) {
     constr->walkable = names_are_distinct(constr);
     // By default the words are "flags" and "flags2", whichever are there.
-    if (!self->_standard && (constr->conditional_count || constr->has_flags || constr->has_flags2)) constr->word_count = 2;
-    for (int32_t i = 0; !self->_standard && i < constr->field_count; ++i)
+    if (!self->_conventions.words_by_type && (constr->conditional_count || constr->has_flags || constr->has_flags2)) constr->word_count = 2;
+    for (int32_t i = 0; !self->_conventions.words_by_type && i < constr->field_count; ++i)
         if (constr->fields[i].flags_word) constr->word_count = 2;
 }
 
@@ -315,11 +316,11 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         return op.fail(__LINE__);
     }
     // The name falls back by presence of the key: predicate, method, type.
-    PyRef result_type = dict_get(constr_data, S.str_type, S.empty_str);
+    PyRef result_type = dict_get(constr_data, module_state.str_type, module_state.empty_str);
     if (!result_type) return op.fail(__LINE__);
-    PyRef name = dict_get(constr_data, S.str_method, result_type.get());
+    PyRef name = dict_get(constr_data, module_state.str_method, result_type.get());
     if (!name) return op.fail(__LINE__);
-    name = dict_get(constr_data, S.str_predicate, name.get());
+    name = dict_get(constr_data, module_state.str_predicate, name.get());
     if (!name) return op.fail(__LINE__);
     if (!is_str_or_none(name.get())) {
         raise_expected("str", name.get());
@@ -329,7 +330,7 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
         raise_expected("str", result_type.get());
         return op.fail(__LINE__);
     }
-    PyRef params = dict_get(constr_data, S.str_params, nullptr);
+    PyRef params = dict_get(constr_data, module_state.str_params, nullptr);
     if (!params && !PyErr_Occurred()) params.reset(PyList_New(0));
     if (!params) return op.fail(__LINE__);
     if (params.get() != Py_None && !PyList_CheckExact(params.get())) {
@@ -347,7 +348,7 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
     // Without a result type the entry is its own type: the text is shared.
     if (!(constr->type = typed ? copy_utf8(self->_schema, result_type.get()) : constr->name)) return op.fail(__LINE__);
 
-    PyRef raw_id = dict_get(constr_data, S.str_id, S.int_zero);
+    PyRef raw_id = dict_get(constr_data, module_state.str_id, module_state.int_zero);
     if (!raw_id || convert_constructor_id(raw_id.get(), &constr->id) < 0) return op.fail(__LINE__);
 
     if (params.get() == Py_None) {
@@ -375,8 +376,8 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
 // module's namespace first, then the built-ins.
 PyObject* lookup_global(PyObject* name) {
     PyObject* found = nullptr;
-    if (S.globals && velta::dict_get_ref(S.globals, name, &found) != 0) return found;
-    PyObject* builtins = S.builtins ? PyModule_GetDict(S.builtins) : nullptr;
+    if (module_state.globals && velta::dict_get_ref(module_state.globals, name, &found) != 0) return found;
+    PyObject* builtins = module_state.builtins ? PyModule_GetDict(module_state.builtins) : nullptr;
     if (builtins && velta::dict_get_ref(builtins, name, &found) != 0) return found;
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, msg::kNameUndefined, name);
     return nullptr;
@@ -385,7 +386,7 @@ PyObject* lookup_global(PyObject* name) {
 // The entry list of a schema: every "constructors" entry, then every
 // "methods" entry, in a private list so the caller's dict is left alone.
 PyObject* combined_entries(PyObject* schema_dict, Py_ssize_t* constructor_entries) {
-    PyRef constructors = dict_get(schema_dict, S.str_constructors, nullptr);
+    PyRef constructors = dict_get(schema_dict, module_state.str_constructors, nullptr);
     if (!constructors && !PyErr_Occurred()) constructors.reset(PyList_New(0));
     if (!constructors) return nullptr;
     if (constructors.get() != Py_None && !PyList_CheckExact(constructors.get())) return raise_expected("list", constructors.get());
@@ -393,7 +394,7 @@ PyObject* combined_entries(PyObject* schema_dict, Py_ssize_t* constructor_entrie
     PyRef entries(PyList_GetSlice(constructors.get(), 0, PY_SSIZE_T_MAX));
     if (!entries) return nullptr;
     *constructor_entries = PyList_GET_SIZE(entries.get());
-    PyRef methods = dict_get(schema_dict, S.str_methods, nullptr);
+    PyRef methods = dict_get(schema_dict, module_state.str_methods, nullptr);
     if (!methods) return PyErr_Occurred() ? nullptr : entries.release();
     PyRef iterator(PyObject_GetIter(methods.get()));
     if (!iterator) return nullptr;

@@ -19,7 +19,7 @@ void add_traceback(const char* funcname, int lineno, bool own_globals = false) {
     PyFrameObject* frame = nullptr;
     {
         SavedException pending;  // the new objects must not see the exception
-        PyObject* globals = own_globals ? nullptr : S.globals;
+        PyObject* globals = own_globals ? nullptr : module_state.globals;
         PyRef fallback_globals;
         if (!globals) {
             fallback_globals.reset(PyDict_New());
@@ -144,7 +144,7 @@ public:
         offset_ += base;
         if (!failing_for_memory()) {
             PyRef note(describe(verb, with_offset));
-            if (note) velta::add_note_to_pending(note.get(), S.str_add_note);
+            if (note) velta::add_note_to_pending(note.get(), module_state.str_add_note);
         }
         forget();
     }
@@ -177,18 +177,19 @@ private:
             return nullptr;
         }
         // A path as deep as the recursion limit is cut in the middle.
+        static constexpr char kPathCut[] = "...";
         constexpr Py_ssize_t kKeepAtEachEnd = 20;
         const Py_ssize_t count = PyList_GET_SIZE(steps.get());
         if (count > 2 * kKeepAtEachEnd) {
-            PyRef ellipsis(PyUnicode_FromString("..."));
+            PyRef ellipsis(PyUnicode_FromString(kPathCut));
             if (!ellipsis || PyList_SetSlice(steps.get(), kKeepAtEachEnd, count - kKeepAtEachEnd, nullptr) < 0 ||
                 PyList_Insert(steps.get(), kKeepAtEachEnd, ellipsis.get()) < 0) {
                 PyErr_Clear();
                 return nullptr;
             }
         }
-        PyRef path(PyUnicode_Join(S.empty_str, steps.get()));
-        PyObject* root = root_ ? root_ : S.empty_str;
+        PyRef path(PyUnicode_Join(module_state.empty_str, steps.get()));
+        PyObject* root = root_ ? root_ : module_state.empty_str;
         PyObject* note = !path        ? nullptr
                          : with_offset ? PyUnicode_FromFormat("while %s %U%U at byte %zu", verb, root, path.get(), offset_)
                                        : PyUnicode_FromFormat("while %s %U%U", verb, root, path.get());

@@ -25,13 +25,13 @@ PyObject* create_module_object(PyObject* spec) {
     PyInterpreterState* interp = PyInterpreterState_Get();
     const int64_t current = PyInterpreterState_GetID(interp);
     if (current == -1 && PyErr_Occurred()) return nullptr;
-    if (S.main_interpreter_id == -1) {
-        S.main_interpreter_id = current;
-    } else if (current != S.main_interpreter_id) {
+    if (module_state.main_interpreter_id == -1) {
+        module_state.main_interpreter_id = current;
+    } else if (current != module_state.main_interpreter_id) {
         PyErr_SetString(PyExc_ImportError, msg::kInterpreterChange);
         return nullptr;
     }
-    if (S.module) return Py_NewRef(S.module);
+    if (module_state.module) return Py_NewRef(module_state.module);
 
     PyRef name(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -50,7 +50,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     PyObject* module = create_module_object(spec);
     if (!module) {
         add_traceback("init Velta.tl", __LINE__, true);
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init Velta.tl");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, msg::kInitFailed);
     }
     return module;
 }
@@ -98,11 +98,11 @@ int register_module(PyObject* module) {
 
 int exec_steps(PyObject* module) {
     Operation op("init Velta.tl");
-    S.module = Py_NewRef(module);
-    S.globals = PyModule_GetDict(module);
-    if (!S.globals) return op.fail(__LINE__);
-    if (!S.builtins && !(S.builtins = PyImport_ImportModule("builtins"))) return op.fail(__LINE__);
-    if (PyModule_AddObjectRef(module, "__builtins__", S.builtins) < 0) return op.fail(__LINE__);
+    module_state.module = Py_NewRef(module);
+    module_state.globals = PyModule_GetDict(module);
+    if (!module_state.globals) return op.fail(__LINE__);
+    if (!module_state.builtins && !(module_state.builtins = PyImport_ImportModule("builtins"))) return op.fail(__LINE__);
+    if (PyModule_AddObjectRef(module, "__builtins__", module_state.builtins) < 0) return op.fail(__LINE__);
     if (check_runtime_version() < 0) return op.fail(__LINE__);
     if (init_constants() < 0) return op.fail(__LINE__);
     if (register_module(module) < 0) return op.fail(__LINE__);
@@ -110,26 +110,26 @@ int exec_steps(PyObject* module) {
     if (publish_type(module, &TLParserType, setup_parser_type, "TLParser") < 0) return op.fail(__LINE__);
     if (check_type_size() < 0) return op.fail(__LINE__);
     PyRef json(PyImport_ImportModule("json"));
-    if (!json || PyDict_SetItem(S.globals, S.str_json, json.get()) < 0) return op.fail(__LINE__);
-    Py_XSETREF(S.json_loads, PyObject_GetAttr(json.get(), S.str_loads));
-    if (!S.json_loads) return op.fail(__LINE__);
-    Py_XSETREF(S.json_module, json.release());
+    if (!json || PyDict_SetItem(module_state.globals, module_state.str_json, json.get()) < 0) return op.fail(__LINE__);
+    Py_XSETREF(module_state.json_loads, PyObject_GetAttr(json.get(), module_state.str_loads));
+    if (!module_state.json_loads) return op.fail(__LINE__);
+    Py_XSETREF(module_state.json_module, json.release());
     PyRef test_dict(PyDict_New());
-    if (!test_dict || PyDict_SetItemString(S.globals, "__test__", test_dict.get()) < 0) return op.fail(__LINE__);
+    if (!test_dict || PyDict_SetItemString(module_state.globals, "__test__", test_dict.get()) < 0) return op.fail(__LINE__);
     return 0;
 }
 
 int module_exec(PyObject* module) {
-    if (S.module) {
-        if (S.module == module) return 0;
+    if (module_state.module) {
+        if (module_state.module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError, msg::kReinitialised);
         return -1;
     }
     if (exec_steps(module) == 0) return 0;
     // A later import starts again from the create step.
-    S.globals = nullptr;
-    Py_CLEAR(S.module);
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init Velta.tl");
+    module_state.globals = nullptr;
+    Py_CLEAR(module_state.module);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, msg::kInitFailed);
     return -1;
 }
 

@@ -6,30 +6,22 @@
 
 namespace {
 
-// The reader: one per unpack
-
+// The reader: one per unpack.
 
 // Decoded dicts name things with the interned twins of the schema's names:
 // without the GIL, interned strings take no reference counting, so threads
 // that share a parser do not contend for its names.
 //
 // The dict every decoded object of `constr` starts from: "_" and then each
-// field key in wire order, holding what an absent field reads as. Copying it and replacing values is much cheaper
-// than growing a fresh dict key by key, and it fixes the key order. Calls on
-// several threads may build it at once; the first to publish it wins.
-// Without the GIL a copy holds the template's lock, which would serialise
-// the threads, so there each object is built key by key instead.
-#ifdef Py_GIL_DISABLED
-constexpr bool kObjectsFromTemplate = false;
-#else
-constexpr bool kObjectsFromTemplate = true;
-#endif
-
+// field key in wire order, holding what an absent field reads as. Copying it
+// and replacing values is much cheaper than growing a fresh dict key by key,
+// and it fixes the key order. Calls on several threads may build it at once;
+// the first to publish it wins.
 PyObject* object_template(TLConstructor* constr) {
     std::atomic_ref<PyObject*> slot(constr->py_template);
     if (PyObject* ready = slot.load(std::memory_order_acquire)) return ready;
     PyRef dict(PyDict_New());
-    if (!dict || PyDict_SetItem(dict.get(), S.str_underscore, constr->py_name_interned) < 0) return nullptr;
+    if (!dict || PyDict_SetItem(dict.get(), module_state.str_underscore, constr->py_name_interned) < 0) return nullptr;
     Py_ssize_t named_fields = 1;
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
@@ -51,18 +43,19 @@ PyObject* Reader::_read_value(const TLValueType* type) {
     Operation op("Velta.tl.TLParser._read_value");
     PyObject* result;
     switch (type->kind) {
-        case TL_TYPE_INT: {
-            const uint32_t v = _read_int32();
-            return standard_ ? PyLong_FromLong(static_cast<int32_t>(v)) : PyLong_FromUnsignedLong(v);
-        }
-        case TL_TYPE_LONG: {
-            const uint64_t v = _read_int64();
-            return standard_ ? PyLong_FromLongLong(static_cast<int64_t>(v)) : PyLong_FromUnsignedLongLong(v);
-        }
+        case TL_TYPE_INT:
+            return PyLong_FromUnsignedLong(read_int32());
+        case TL_TYPE_SIGNED_INT:
+            return PyLong_FromLong(static_cast<int32_t>(read_int32()));
+        case TL_TYPE_LONG:
+            return PyLong_FromUnsignedLongLong(read_int64());
+        case TL_TYPE_SIGNED_LONG:
+            return PyLong_FromLongLong(static_cast<int64_t>(read_int64()));
         case TL_TYPE_DOUBLE:
-            return PyFloat_FromDouble(_read_double());
+            return PyFloat_FromDouble(read_double());
         case TL_TYPE_BOOL:
-            if (!standard_) return PyBool_FromLong(_read_int32() != 0);
+            return PyBool_FromLong(read_int32() != 0);
+        case TL_TYPE_BOXED_BOOL:
             result = read_boxed_bool();
             break;
         case TL_TYPE_TRUE:
@@ -99,14 +92,14 @@ PyObject* Reader::_read_vector(const TLValueType* type) {
     RecursionGuard guard(" while unpacking a TL vector");
     if (!guard.entered()) return op.fail(__LINE__);
     if (type->kind == TL_TYPE_VECTOR) {
-        const uint32_t vector_id = _read_int32();
+        const uint32_t vector_id = read_int32();
         if (vector_id != velta::kVectorId) {
             error_ = true;
             PyErr_Format(PyExc_ValueError, msg::kVectorId, vector_id);
             return op.fail(__LINE__);
         }
     }
-    const int32_t count = static_cast<int32_t>(_read_int32());
+    const int32_t count = static_cast<int32_t>(read_int32());
     const TLValueType* element = type->element;
     const size_t remaining = position_ < size_ ? size_ - position_ : 0;
     // A count of values that take no bytes beyond what is left of their
@@ -170,12 +163,12 @@ PyObject* Reader::read_gzip_packed() {
     size_t length;
     if (!read_byte_string(&data, &length)) Py_RETURN_NONE;  // short input: reported at the end
     PyRef packed(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length)));
-    PyRef inflater(packed ? PyObject_CallFunction(S.zlib_decompressobj, "i", 31) : nullptr);
+    PyRef inflater(packed ? PyObject_CallFunction(module_state.zlib_decompressobj, "i", 31) : nullptr);
     if (!inflater) return nullptr;
     const size_t room = kMaxInflated - *inflated_total_;
     PyRef inflated(PyObject_CallMethod(inflater.get(), "decompress", "On", packed.get(), static_cast<Py_ssize_t>(room + 1)));
     if (!inflated) {
-        if (PyErr_ExceptionMatches(S.zlib_error)) {
+        if (PyErr_ExceptionMatches(module_state.zlib_error)) {
             PyErr_Clear();
             PyErr_SetString(PyExc_ValueError, msg::kGzipInvalid);
         }
@@ -214,30 +207,27 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
         const unsigned char* id_bytes = take(4);
         if (!id_bytes) Py_RETURN_NONE;
         const uint32_t constructor_id = velta::load_le32(id_bytes);
+        // Where gzip_packed is inflated, it is whatever the schema says.
+        if (VELTA_UNLIKELY(constructor_id == velta::kGzipPackedId) && inflate_gzip_) {
+            PyObject* inner = read_gzip_packed();
+            return inner ? inner : op.fail(__LINE__);
+        }
         const auto found = compiler_->_id_map.find(constructor_id);
         if (found == compiler_->_id_map.end()) {
-            if (standard_ && constructor_id == velta::kGzipPackedId) {
-                PyObject* inner = read_gzip_packed();
-                return inner ? inner : op.fail(__LINE__);
-            }
             PyErr_Format(PyExc_ValueError, msg::kUnknownId, constructor_id);
             return op.fail(__LINE__);
         }
         constr = found->second;
-        if (standard_ && constructor_id == velta::kGzipPackedId) {
-            PyObject* inner = read_gzip_packed();
-            return inner ? inner : op.fail(__LINE__);
-        }
     }
     PyRef result;
     bool distinct_names = false;  // whether the value a key starts with may stay
-    if (kObjectsFromTemplate) {
+    if constexpr (velta::kObjectsFromTemplate) {
         PyObject* tmpl = object_template(constr);
         if (!tmpl || !(result = PyRef(PyDict_Copy(tmpl)))) return op.fail(__LINE__);
         distinct_names = std::atomic_ref(constr->distinct_names).load(std::memory_order_relaxed);
     } else {
         result.reset(PyDict_New());
-        if (!result || PyDict_SetItem(result.get(), S.str_underscore, constr->py_name_interned) < 0)
+        if (!result || PyDict_SetItem(result.get(), module_state.str_underscore, constr->py_name_interned) < 0)
             return op.fail(__LINE__);
     }
     velta::HeapFrame<uint32_t> words(words_, static_cast<size_t>(constr->word_count), 0u);
@@ -251,7 +241,7 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
         if (field.flags_word) {
-            words[field.flags_word - 1] = _read_int32();
+            words[field.flags_word - 1] = read_int32();
             continue;
         }
         if (field.is_optional) {

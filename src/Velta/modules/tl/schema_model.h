@@ -52,6 +52,10 @@ enum TLType : uint32_t {
     TL_TYPE_TRUE = 10,         // "true" outside a condition: no bytes, reads True
     TL_TYPE_BARE_OBJECT = 11,  // "%Type", or a lowercase constructor name: no id
     TL_TYPE_BARE_VECTOR = 12,  // "vector<T>": no id, count then elements
+    // Value kinds that the conventions give the texts above (see TLConventions).
+    TL_TYPE_SIGNED_INT = 13,   // "int" read signed
+    TL_TYPE_SIGNED_LONG = 14,  // "long" read signed, packed from either range
+    TL_TYPE_BOXED_BOOL = 15,   // "Bool" as boolTrue / boolFalse
 };
 
 struct TLConstructor;
@@ -135,12 +139,29 @@ struct TLConstructor {
                             // and published with an atomic compare-exchange
 };
 
+// How a schema's texts are read and its values laid out. The compiler takes
+// one row of its conventions table (conventions.h) and resolves every
+// difference into value kinds and the facts below, so the codec itself never
+// asks which conventions it speaks.
+struct TLConventions {
+    TLType int_kind;              // the value kind of "int"
+    TLType long_kind;             // of "long"
+    TLType bool_kind;             // of "Bool"
+    bool bool_condition_bit_only; // "flags.N?Bool" is only its bit, like "flags.N?true"
+    bool words_by_type;           // every "#" field is a flags word of its own and a
+                                  // condition names the latest one before it; else
+                                  // the words are the fields named "flags", "flags2"
+    bool typed_texts;             // "int128", "int256", "%T", "vector<T>", a bare
+                                  // "true" and lowercase constructor names are types
+    bool inflate_gzip;            // gzip_packed is inflated wherever an object is read
+};
+
 // The whole compiled schema: "constructors" entries first, then "methods".
 struct TLSchema {
     TLConstructor* constructors;
     int32_t constructor_count;
     int32_t constructor_entries;  // how many came from "constructors"
-    int32_t standard;             // compiled for the standard TL conventions
+    TLConventions conventions;    // what the table was compiled for
     TLValueType* value_types;     // every value type of the fields, owned
     TLTextBlock* text_blocks;     // the texts of records and fields, owned;
                                   // the newest block first
@@ -160,17 +181,6 @@ namespace {
 
 using IdMap = std::unordered_map<uint32_t, TLConstructor*>;
 
-struct TLSchemaCompilerObject;
-class TextCache;
-
-struct TLSchemaCompilerOps {
-    void (*_free_schema)(TLSchemaCompilerObject* self);
-    int (*_parse_json_schema)(TLSchemaCompilerObject* self, PyObject* json_data);
-    TLConstructor* (*_create_constructor)(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index,
-                                          TextCache& texts);
-    TLType (*_parse_type)(TLSchemaCompilerObject* self, PyObject* type_str);
-    TLSchema* (*get_schema)(TLSchemaCompilerObject* self);
-};
 
 // What a compiler may be doing. A compile runs interpreter code (the JSON
 // decoder, int() of ids) that could start another compile on the same
@@ -245,7 +255,6 @@ private:
 
 struct TLSchemaCompilerObject {
     PyObject_HEAD
-    const TLSchemaCompilerOps* ops;
     TLSchema* _schema;
     IdMap _id_map;          // wire id -> record; read-only once compiled
     PyObject* _name_map;    // dict: constructor name (str) -> index in the table
@@ -254,8 +263,8 @@ struct TLSchemaCompilerObject {
                             // holds a NUL never matches.
     NameTable _name_table;    // records by name object; read-only once compiled
     std::atomic<int> _state;  // a CompilerState
-    int _standard;            // compile for the standard TL conventions (set
-                              // by a TLParser made with standard=True)
+    TLConventions _conventions;  // what to compile for (set by the TLParser
+                                 // that owns the compiler)
 };
 
 }  // namespace

@@ -72,7 +72,7 @@ struct ModuleState {
     PyObject* zlib_error = nullptr;
 };
 
-ModuleState S;
+ModuleState module_state;
 
 // 2**bits - 1 and -2**(bits-1), from text: no private long API needed.
 int make_bounds(int bits, PyObject** mask, PyObject** low) {
@@ -87,21 +87,21 @@ int make_bounds(int bits, PyObject** mask, PyObject** low) {
 }
 
 int init_standard_constants() {
-    if (make_bounds(128, &S.int128_mask, &S.int128_low) < 0 || make_bounds(256, &S.int256_mask, &S.int256_low) < 0)
+    if (make_bounds(128, &module_state.int128_mask, &module_state.int128_low) < 0 || make_bounds(256, &module_state.int256_mask, &module_state.int256_low) < 0)
         return -1;
-    if (!S.int_from_bytes && !(S.int_from_bytes = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes")))
+    if (!module_state.int_from_bytes && !(module_state.int_from_bytes = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes")))
         return -1;
-    if (!S.signed_kwargs) {
+    if (!module_state.signed_kwargs) {
         PyRef kwargs(PyDict_New());
         if (!kwargs || PyDict_SetItemString(kwargs.get(), "signed", Py_True) < 0) return -1;
-        S.signed_kwargs = kwargs.release();
+        module_state.signed_kwargs = kwargs.release();
     }
-    if (!S.zlib_decompressobj) {
+    if (!module_state.zlib_decompressobj) {
         PyRef zlib(PyImport_ImportModule("zlib"));
         if (!zlib) return -1;
-        S.zlib_error = PyObject_GetAttrString(zlib.get(), "error");
-        S.zlib_decompressobj = PyObject_GetAttrString(zlib.get(), "decompressobj");
-        if (!S.zlib_error || !S.zlib_decompressobj) return -1;
+        module_state.zlib_error = PyObject_GetAttrString(zlib.get(), "error");
+        module_state.zlib_decompressobj = PyObject_GetAttrString(zlib.get(), "decompressobj");
+        if (!module_state.zlib_error || !module_state.zlib_decompressobj) return -1;
     }
     return 0;
 }
@@ -112,30 +112,30 @@ int init_constants() {
         const char* text;
     };
     const Interned names[] = {
-        {&S.str_underscore, "_"},         {&S.str_constructors, "constructors"},
-        {&S.str_methods, "methods"},      {&S.str_predicate, "predicate"},
-        {&S.str_method, "method"},        {&S.str_type, "type"},
-        {&S.str_id, "id"},                {&S.str_params, "params"},
-        {&S.str_name, "name"},            {&S.str_get, "get"},
-        {&S.str_compile, "compile"},      {&S.str_loads, "loads"},
-        {&S.str_json, "json"},            {&S.str_json_data, "json_data"},
-        {&S.str_schema_json, "schema_json"}, {&S.str_data, "data"},
-        {&S.str_value, "value"},          {&S.str_state, "state"},
-        {&S.str_add_note, "add_note"},    {&S.str_standard, "standard"},
-        {&S.str_buffer, "buffer"},        {&S.str_offset, "offset"},
-        {&S.str_little, "little"},
+        {&module_state.str_underscore, "_"},         {&module_state.str_constructors, "constructors"},
+        {&module_state.str_methods, "methods"},      {&module_state.str_predicate, "predicate"},
+        {&module_state.str_method, "method"},        {&module_state.str_type, "type"},
+        {&module_state.str_id, "id"},                {&module_state.str_params, "params"},
+        {&module_state.str_name, "name"},            {&module_state.str_get, "get"},
+        {&module_state.str_compile, "compile"},      {&module_state.str_loads, "loads"},
+        {&module_state.str_json, "json"},            {&module_state.str_json_data, "json_data"},
+        {&module_state.str_schema_json, "schema_json"}, {&module_state.str_data, "data"},
+        {&module_state.str_value, "value"},          {&module_state.str_state, "state"},
+        {&module_state.str_add_note, "add_note"},    {&module_state.str_standard, "standard"},
+        {&module_state.str_buffer, "buffer"},        {&module_state.str_offset, "offset"},
+        {&module_state.str_little, "little"},
     };
     for (const Interned& entry : names) {
         if (*entry.slot) continue;
         *entry.slot = PyUnicode_InternFromString(entry.text);
         if (!*entry.slot) return -1;
     }
-    if (!S.empty_str && !(S.empty_str = PyUnicode_FromStringAndSize("", 0))) return -1;
-    if (!S.empty_bytes && !(S.empty_bytes = PyBytes_FromStringAndSize("", 0))) return -1;
-    if (!S.empty_tuple && !(S.empty_tuple = PyTuple_New(0))) return -1;
-    if (!S.float_zero && !(S.float_zero = PyFloat_FromDouble(0.0))) return -1;
-    if (!S.int_zero && !(S.int_zero = PyLong_FromLong(0))) return -1;
-    if (!S.mask32 && !(S.mask32 = PyLong_FromUnsignedLong(0xFFFFFFFFul))) return -1;
+    if (!module_state.empty_str && !(module_state.empty_str = PyUnicode_FromStringAndSize("", 0))) return -1;
+    if (!module_state.empty_bytes && !(module_state.empty_bytes = PyBytes_FromStringAndSize("", 0))) return -1;
+    if (!module_state.empty_tuple && !(module_state.empty_tuple = PyTuple_New(0))) return -1;
+    if (!module_state.float_zero && !(module_state.float_zero = PyFloat_FromDouble(0.0))) return -1;
+    if (!module_state.int_zero && !(module_state.int_zero = PyLong_FromLong(0))) return -1;
+    if (!module_state.mask32 && !(module_state.mask32 = PyLong_FromUnsignedLong(0xFFFFFFFFul))) return -1;
     return init_standard_constants();
 }
 

@@ -1,11 +1,13 @@
 // Small building blocks shared by the tl module: an owned-reference wrapper,
-// saving and restoring the pending exception across versions, little-endian
-// loads and stores, and the text helpers used to classify type names.
+// heap arrays, little-endian loads and stores, the text helper that strips a
+// condition, and the wire constants.
 #ifndef VELTA_TL_SUPPORT_H
 #define VELTA_TL_SUPPORT_H
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include "compat.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,26 +15,6 @@
 #include <cstring>
 #include <string_view>
 #include <utility>
-
-// Version gates live here and nowhere else.
-#define VELTA_PY_AT_LEAST(major, minor) (PY_VERSION_HEX >= (((major) << 24) | ((minor) << 16)))
-
-// Critical sections exist from 3.13 on (and do something only without the
-// GIL); before, a dict walk needs no lock.
-#if !VELTA_PY_AT_LEAST(3, 13)
-#define Py_BEGIN_CRITICAL_SECTION(op) {
-#define Py_END_CRITICAL_SECTION() }
-#endif
-
-#if defined(__GNUC__)
-#define VELTA_ALWAYS_INLINE [[gnu::always_inline]] inline
-#define VELTA_LIKELY(x) __builtin_expect(!!(x), 1)
-#define VELTA_UNLIKELY(x) __builtin_expect(!!(x), 0)
-#else
-#define VELTA_ALWAYS_INLINE inline
-#define VELTA_LIKELY(x) (x)
-#define VELTA_UNLIKELY(x) (x)
-#endif
 
 namespace velta {
 
@@ -70,116 +52,6 @@ public:
 private:
     PyObject* ptr_ = nullptr;
 };
-
-// Holds the pending exception aside while other API calls run, so that they
-// neither see it nor clobber it.
-class SavedException {
-public:
-    SavedException() noexcept {
-#if VELTA_PY_AT_LEAST(3, 12)
-        exc_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &value_, &traceback_);
-#endif
-    }
-    SavedException(const SavedException&) = delete;
-    SavedException& operator=(const SavedException&) = delete;
-    // Puts the exception back as the pending one.
-    ~SavedException() {
-#if VELTA_PY_AT_LEAST(3, 12)
-        PyErr_SetRaisedException(exc_);
-#else
-        PyErr_Restore(type_, value_, traceback_);
-#endif
-    }
-
-private:
-#if VELTA_PY_AT_LEAST(3, 12)
-    PyObject* exc_;
-#else
-    PyObject* type_;
-    PyObject* value_;
-    PyObject* traceback_;
-#endif
-};
-
-// Adds `note` to the pending exception (PEP 678) by calling its method
-// `add_note` (an interned "add_note": a fresh string per call would fill the
-// interpreter's method cache). The exception itself is left as it was when
-// the note cannot be added.
-inline void add_note_to_pending(PyObject* note, PyObject* add_note) {
-#if VELTA_PY_AT_LEAST(3, 12)
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) return;
-    PyObject* result = PyObject_CallMethodOneArg(exc, add_note, note);
-    if (result) Py_DECREF(result);
-    else PyErr_Clear();
-    PyErr_SetRaisedException(exc);
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!type) return;
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value) PyException_SetTraceback(value, traceback);
-    PyObject* result = value ? PyObject_CallMethodOneArg(value, add_note, note) : nullptr;
-    if (result) Py_DECREF(result);
-    else PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-#endif
-}
-
-// ---- version gates -------------------------------------------------------
-// A strong reference to d[key]: 1 found, 0 absent, -1 error. Borrowed
-// references into a dict that another thread may change are not safe
-// without the GIL, so values taken from callers' dicts are always owned.
-inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** out) {
-#if VELTA_PY_AT_LEAST(3, 13)
-    return PyDict_GetItemRef(dict, key, out);
-#else
-    PyObject* found = PyDict_GetItemWithError(dict, key);
-    *out = found ? Py_NewRef(found) : nullptr;
-    return found ? 1 : (PyErr_Occurred() ? -1 : 0);
-#endif
-}
-
-// Whether a str's characters can be read in place (PyUnicode_DATA and
-// friends): always from 3.12 on; before, a str made through the old
-// wide-character API may not be ready yet.
-inline bool str_readable(PyObject* text) {
-#if VELTA_PY_AT_LEAST(3, 12)
-    (void)text;
-    return true;
-#else
-    return PyUnicode_IS_READY(text);
-#endif
-}
-
-// The value of an exact int small enough for one internal digit, read in
-// place; false for any other object, which then takes the general way.
-inline bool compact_int_value(PyObject* value, long long* out) {
-#if VELTA_PY_AT_LEAST(3, 12)
-    if (!PyLong_CheckExact(value) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) return false;
-    *out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
-    return true;
-#else
-    (void)value;
-    (void)out;
-    return false;
-#endif
-}
-
-// A strong reference to list[index], or null when the index is out of range
-// (no exception set). Without the GIL another thread may shrink the list
-// between a size check and the read, so the read itself must check.
-inline PyObject* list_item_ref(PyObject* list, Py_ssize_t index) {
-#ifdef Py_GIL_DISABLED
-    PyObject* item = PyList_GetItemRef(list, index);
-    if (!item && PyErr_ExceptionMatches(PyExc_IndexError)) PyErr_Clear();
-    return item;
-#else
-    return index < PyList_GET_SIZE(list) ? Py_NewRef(PyList_GET_ITEM(list, index)) : nullptr;
-#endif
-}
 
 // ---- a growable array ------------------------------------------------------
 // For plain data only. The first `Inline` elements live in the object itself

@@ -10,8 +10,9 @@
 // in this order, each relying only on the parts above it (one translation
 // unit, so everything stays in one anonymous namespace and inlines freely).
 //
+//   compat.h           every version and free-threading gate
 //   support.h          owned references, heap arrays, little-endian access,
-//                      wire constants, version gates
+//                      wire constants
 //   schema_text.h      schema text of the usual shape, read without json.loads
 //   schema_model.h     the compiled table, and what the codec reads of the
 //                      compiler (text blocks, id map, name table)
@@ -21,6 +22,7 @@
 //                      error paths
 //   arguments.h        argument binding, pickling refused
 //   integers.h         interpreter ints to C integers
+//   conventions.h      the conventions table: each mode's row, its value kinds
 //   compiler_texts.h   the compiler's texts, one copy per distinct text
 //   compiler_entries.h one schema entry into one record
 //   type_resolver.h    type texts into value types
@@ -79,6 +81,7 @@ extern PyTypeObject TLParserType;
 #include "errors.h"
 #include "arguments.h"
 #include "integers.h"
+#include "conventions.h"
 #include "compiler_texts.h"
 #include "compiler_entries.h"
 #include "type_resolver.h"

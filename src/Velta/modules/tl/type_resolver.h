@@ -6,25 +6,15 @@
 
 namespace {
 
-// The element type of a vector type text: the text inside the outermost
+// The element type text of a vector type text: the text inside the outermost
 // "Vector<...>" once a condition prefix is removed. A text of another shape
-// keeps what is left after removing every "Vector<" and ">". No text at all
-// means 32-bit integer elements. `storage` holds the text in the odd case.
-struct ElementType {
-    TLType kind;
-    TypeText text;
-};
-
-int element_type_of(TypeText type_name, std::string& storage, ElementType* out) {
-    if (!type_name.data()) {
-        *out = {TL_TYPE_INT, TypeText()};
-        return 0;
-    }
+// keeps what is left after removing every "Vector<" and ">"; `storage` holds
+// the text then.
+int element_text_of(TypeText type_name, std::string& storage, TypeText* out) {
     const std::string_view kept = velta::strip_condition(type_name);
     constexpr std::string_view open = "Vector<";
     if (kept.size() > open.size() && kept.starts_with(open) && kept.ends_with('>')) {
-        const TypeText inner = kept.substr(open.size(), kept.size() - open.size() - 1);
-        *out = {classify_type_text(inner), inner};
+        *out = kept.substr(open.size(), kept.size() - open.size() - 1);
         return 0;
     }
     try {
@@ -45,7 +35,7 @@ int element_type_of(TypeText type_name, std::string& storage, ElementType* out) 
         PyErr_NoMemory();
         return -1;
     }
-    *out = {classify_type_text(storage), TypeText(storage.data(), storage.size())};
+    *out = TypeText(storage.data(), storage.size());
     return 0;
 }
 
@@ -85,7 +75,8 @@ public:
         // shapes may name themselves.
         by_text_.emplace(text, type);
         ++depth_;
-        const int status = schema_->standard ? fill_standard(type, text) : fill_default(type, text);
+        const int status = schema_->conventions.typed_texts ? fill_typed(type, text) : fill_default(type, text);
+        type->kind = conventions_kind(schema_->conventions, type->kind);
         --depth_;
         return status < 0 ? nullptr : type;
     }
@@ -135,6 +126,7 @@ private:
     static int32_t own_min_size(TLValueType* type, int depth, Sizing& sizing, bool* cut) {
         switch (type->kind) {
             case TL_TYPE_LONG:
+            case TL_TYPE_SIGNED_LONG:
             case TL_TYPE_DOUBLE:
                 return 8;
             case TL_TYPE_INT128:
@@ -163,9 +155,8 @@ private:
         type->kind = classify_type_text(text);
         if (type->kind != TL_TYPE_VECTOR) return 0;
         std::string storage;
-        ElementType element;
-        if (element_type_of(text, storage, &element) < 0) return -1;
-        std::string_view element_text = element.text;
+        TypeText element_text;
+        if (element_text_of(text, storage, &element_text) < 0) return -1;
         if (element_text.data() == storage.data()) {  // an odd shape: a text of its own
             owned_texts_.push_back(std::move(storage));
             element_text = owned_texts_.back();
@@ -173,7 +164,7 @@ private:
         return (type->element = resolve(element_text)) ? 0 : -1;
     }
 
-    int fill_standard(TLValueType* type, std::string_view text) {
+    int fill_typed(TLValueType* type, std::string_view text) {
         constexpr std::string_view boxed_vector = "Vector<", bare_vector = "vector<";
         if (text == "int128" || text == "int256") {
             type->kind = text == "int128" ? TL_TYPE_INT128 : TL_TYPE_INT256;
@@ -194,7 +185,7 @@ private:
         }
         if (text.starts_with('%')) {
             const std::string_view named = text.substr(1);
-            if (named == "int128" || named == "int256") return fill_standard(type, named);
+            if (named == "int128" || named == "int256") return fill_typed(type, named);
             const TLType kind = classify_type_text(named);
             if (kind != TL_TYPE_OBJECT && kind != TL_TYPE_VECTOR && kind != TL_TYPE_BOOL) {
                 type->kind = kind;  // a scalar is bare already

@@ -15,10 +15,9 @@ PyObject* compiler_alloc(PyTypeObject* type) {
     PyObject* obj = type->tp_alloc(type, 0);
     if (!obj) return nullptr;
     auto* self = reinterpret_cast<TLSchemaCompilerObject*>(obj);
-    self->ops = &kCompilerOps;
     self->_schema = nullptr;
     self->_name_map = nullptr;
-    self->_standard = 0;
+    self->_conventions = conventions_row(false);
     new (&self->_id_map) IdMap();
     new (&self->_name_table) NameTable();
     new (&self->_state) std::atomic<int>(kCompilerIdle);
@@ -38,7 +37,7 @@ void compiler_dealloc(PyObject* obj) {
     auto* self = reinterpret_cast<TLSchemaCompilerObject*>(obj);
     {
         SavedException pending;  // releasing the table runs no interpreter code
-        self->ops->_free_schema(self);
+        compiler_free_schema(self);
     }
     self->_id_map.~IdMap();
     self->_name_table.~NameTable();
@@ -47,7 +46,7 @@ void compiler_dealloc(PyObject* obj) {
 
 PyObject* compiler_compile(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* json_data = nullptr;
-    ArgBinder binder("compile", &S.str_json_data, 1, &json_data);
+    ArgBinder binder("compile", &module_state.str_json_data, 1, &json_data);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
     auto* self = reinterpret_cast<TLSchemaCompilerObject*>(obj);
     int state = kCompilerIdle;
@@ -55,7 +54,7 @@ PyObject* compiler_compile(PyObject* obj, PyObject* const* args, Py_ssize_t narg
         PyErr_SetString(PyExc_RuntimeError, state == kCompilerCompiling ? msg::kCompilerBusy : msg::kCompilerInUse);
         return nullptr;
     }
-    const int status = self->ops->_parse_json_schema(self, json_data);
+    const int status = compiler_parse_json_schema(self, json_data);
     self->_state.store(kCompilerIdle, std::memory_order_release);
     if (status < 0) {
         add_traceback("Velta.tl.TLSchemaCompiler.compile", __LINE__);
@@ -125,8 +124,8 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, PyObject* sta
     Py_SETREF(self->_compiler, compiler);
     const int standard_mode = standard ? PyObject_IsTrue(standard) : 0;
     if (standard_mode < 0) return op.fail(__LINE__);
-    reinterpret_cast<TLSchemaCompilerObject*>(compiler)->_standard = standard_mode;
-    PyRef compiled(PyObject_CallMethodOneArg(compiler, S.str_compile, schema_json));
+    reinterpret_cast<TLSchemaCompilerObject*>(compiler)->_conventions = conventions_row(standard_mode);
+    PyRef compiled(PyObject_CallMethodOneArg(compiler, module_state.str_compile, schema_json));
     if (!compiled) return op.fail(__LINE__);
     // From here on the table serves this parser and must not be replaced.
     auto* owned = reinterpret_cast<TLSchemaCompilerObject*>(compiler);
@@ -135,13 +134,13 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, PyObject* sta
         PyErr_SetString(PyExc_RuntimeError, msg::kCompilerBusy);
         return op.fail(__LINE__);
     }
-    self->_schema = owned->ops->get_schema(owned);
+    self->_schema = owned->_schema;
     return obj.release();
 }
 
 // TLParser(schema_json, *, standard=False)
 struct ParserArguments {
-    PyObject* names[2] = {S.str_schema_json, S.str_standard};
+    PyObject* names[2] = {module_state.str_schema_json, module_state.str_standard};
     PyObject* values[2] = {nullptr, nullptr};
     ArgBinder binder{"__cinit__", names, 2, values, 1, 1};
 };
@@ -162,7 +161,7 @@ PyObject* parser_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
 PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<TLParserObject*>(obj);
     PyObject* data = nullptr;
-    ArgBinder binder("unpack", &S.str_data, 1, &data);
+    ArgBinder binder("unpack", &module_state.str_data, 1, &data);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
     if (data != Py_None && !PyBytes_CheckExact(data)) {
         PyErr_Format(PyExc_TypeError, msg::kArgIncorrectType, "data", "bytes", Py_TYPE(data)->tp_name);
@@ -180,7 +179,7 @@ PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<TLParserObject*>(obj);
-    PyObject* names[2] = {S.str_buffer, S.str_offset};
+    PyObject* names[2] = {module_state.str_buffer, module_state.str_offset};
     PyObject* values[2] = {nullptr, nullptr};
     ArgBinder binder("unpack_from", names, 2, values, 2, 1);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
@@ -217,7 +216,7 @@ PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t na
 PyObject* parser_pack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<TLParserObject*>(obj);
     PyObject* value = nullptr;
-    ArgBinder binder("pack", &S.str_value, 1, &value);
+    ArgBinder binder("pack", &module_state.str_value, 1, &value);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
     if (check_ready(self, "pack") < 0) return nullptr;
 

@@ -61,15 +61,20 @@ PyObject* Writer::result() const {
 int Writer::_write_value(PyObject* value, const TLValueType* type) {
     Operation op("Velta.tl.TLParser._write_value");
     switch (type->kind) {
-        case TL_TYPE_INT: {
+        case TL_TYPE_INT:
+        case TL_TYPE_SIGNED_INT: {
             int32_t v;
             if (convert_int32(value, &v) < 0 || _write_int32(v) < 0) return op.fail(__LINE__);
             return 0;
         }
         case TL_TYPE_LONG: {
             uint64_t v;
-            if ((standard_ ? convert_int64_either(value, &v) : convert_uint64(value, &v)) < 0 || _write_int64(v) < 0)
-                return op.fail(__LINE__);
+            if (convert_uint64(value, &v) < 0 || _write_int64(v) < 0) return op.fail(__LINE__);
+            return 0;
+        }
+        case TL_TYPE_SIGNED_LONG: {
+            uint64_t v;
+            if (convert_int64_either(value, &v) < 0 || _write_int64(v) < 0) return op.fail(__LINE__);
             return 0;
         }
         case TL_TYPE_DOUBLE: {
@@ -81,12 +86,15 @@ int Writer::_write_value(PyObject* value, const TLValueType* type) {
             return _write_string(value) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_BYTES:
             return _write_bytes(value) < 0 ? op.fail(__LINE__) : 0;
-        case TL_TYPE_BOOL: {
+        case TL_TYPE_BOOL:
+        case TL_TYPE_BOXED_BOOL: {
             int truth;
             if (value == Py_True) truth = 1;
             else if (value == Py_False || value == Py_None) truth = 0;
             else if ((truth = PyObject_IsTrue(value)) < 0) return op.fail(__LINE__);
-            const uint32_t word = !standard_ ? static_cast<uint32_t>(truth) : truth ? velta::kBoolTrueId : velta::kBoolFalseId;
+            const uint32_t word = type->kind == TL_TYPE_BOOL ? static_cast<uint32_t>(truth)
+                                  : truth                    ? velta::kBoolTrueId
+                                                             : velta::kBoolFalseId;
             return _write_int32(static_cast<int32_t>(word)) < 0 ? op.fail(__LINE__) : 0;
         }
         case TL_TYPE_VECTOR:
@@ -110,7 +118,9 @@ int Writer::_write_value(PyObject* value, const TLValueType* type) {
 bool written_without_code(PyObject* item, TLType kind) {
     switch (kind) {
         case TL_TYPE_INT:
+        case TL_TYPE_SIGNED_INT:
         case TL_TYPE_LONG:
+        case TL_TYPE_SIGNED_LONG:
             return PyLong_Check(item);
         case TL_TYPE_DOUBLE:
             return PyFloat_Check(item) || PyLong_CheckExact(item);
@@ -119,6 +129,7 @@ bool written_without_code(PyObject* item, TLType kind) {
         case TL_TYPE_BYTES:
             return PyBytes_Check(item);
         case TL_TYPE_BOOL:
+        case TL_TYPE_BOXED_BOOL:
             return PyBool_Check(item) || item == Py_None || PyLong_CheckExact(item);
         case TL_TYPE_TRUE:
             return true;
@@ -140,14 +151,13 @@ int Writer::_write_vector(PyObject* vector, const TLValueType* type) {
     PyRef items;
     bool private_copy = true;
     if (PyList_CheckExact(vector)) {
-#ifdef Py_GIL_DISABLED
-        items.reset(PyList_GetSlice(vector, 0, PY_SSIZE_T_MAX));
-#else
-        private_copy = type->element->kind != TL_TYPE_OBJECT && type->element->kind != TL_TYPE_BARE_OBJECT &&
-                       type->element->kind != TL_TYPE_VECTOR && type->element->kind != TL_TYPE_BARE_VECTOR;
-        items = private_copy ? PyRef::borrow(vector) : PyRef(PyList_GetSlice(vector, 0, PY_SSIZE_T_MAX));
-        private_copy = !private_copy;
-#endif
+        // Elements that may run code (objects, vectors) could change the
+        // list while it is read, so those lists are read from a copy.
+        const bool in_place = velta::kListsReadInPlace && type->element->kind != TL_TYPE_OBJECT &&
+                              type->element->kind != TL_TYPE_BARE_OBJECT && type->element->kind != TL_TYPE_VECTOR &&
+                              type->element->kind != TL_TYPE_BARE_VECTOR;
+        items = in_place ? PyRef::borrow(vector) : PyRef(PyList_GetSlice(vector, 0, PY_SSIZE_T_MAX));
+        private_copy = !in_place;
     } else if (PyList_Check(vector)) {
         raise_expected("list", vector);
         return op.fail(__LINE__);
@@ -207,15 +217,18 @@ int lookup_field(PyObject* value, bool exact_dict, PyObject* key, PyRef* out) {
 PyObject* default_value(const TLValueType* type) {
     switch (type->kind) {
         case TL_TYPE_INT:
+        case TL_TYPE_SIGNED_INT:
         case TL_TYPE_LONG:
-            return Py_NewRef(S.int_zero);
+        case TL_TYPE_SIGNED_LONG:
+            return Py_NewRef(module_state.int_zero);
         case TL_TYPE_DOUBLE:
-            return Py_NewRef(S.float_zero);
+            return Py_NewRef(module_state.float_zero);
         case TL_TYPE_STRING:
-            return Py_NewRef(S.empty_str);
+            return Py_NewRef(module_state.empty_str);
         case TL_TYPE_BYTES:
-            return Py_NewRef(S.empty_bytes);
+            return Py_NewRef(module_state.empty_bytes);
         case TL_TYPE_BOOL:
+        case TL_TYPE_BOXED_BOOL:
             return Py_NewRef(Py_False);
         case TL_TYPE_TRUE:
             return Py_NewRef(Py_True);
@@ -227,7 +240,7 @@ PyObject* default_value(const TLValueType* type) {
             return PyDict_New();
         case TL_TYPE_INT128:
         case TL_TYPE_INT256:
-            return Py_NewRef(S.int_zero);
+            return Py_NewRef(module_state.int_zero);
     }
     Py_UNREACHABLE();
 }
@@ -236,15 +249,15 @@ PyObject* default_value(const TLValueType* type) {
 // Code mostly writes "_" first, and unpack does: then the first entry holds
 // it, with no hashing, and the walk over the fields may start after it.
 PyObject* name_entry(PyObject* dict, Py_ssize_t* walk_from) {
-#ifndef Py_GIL_DISABLED
-    Py_ssize_t position = 0;
-    PyObject *key, *item;
-    if (PyDict_Next(dict, &position, &key, &item) && key == S.str_underscore) {
-        *walk_from = position;
-        return item;
+    if constexpr (velta::kNameFromFirstEntry) {
+        Py_ssize_t position = 0;
+        PyObject *key, *item;
+        if (PyDict_Next(dict, &position, &key, &item) && key == module_state.str_underscore) {
+            *walk_from = position;
+            return item;
+        }
     }
-#endif
-    return PyDict_GetItemWithError(dict, S.str_underscore);
+    return PyDict_GetItemWithError(dict, module_state.str_underscore);
 }
 
 // The constructor named by value["_"], or null with an exception pending.
@@ -268,9 +281,9 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
         if (!found && PyErr_Occurred()) return nullptr;
         name.reset(found ? found : Py_NewRef(Py_None));
     } else {
-        PyRef get(PyObject_GetAttr(value, S.str_get));
+        PyRef get(PyObject_GetAttr(value, module_state.str_get));
         if (!get) return nullptr;
-        name.reset(PyObject_CallOneArg(get.get(), S.str_underscore));
+        name.reset(PyObject_CallOneArg(get.get(), module_state.str_underscore));
         if (!name) return nullptr;
     }
     if (name.get() != Py_None && !PyUnicode_CheckExact(name.get())) return raise_expected("str", name.get());
@@ -317,7 +330,7 @@ bool names_field(PyObject* key, Py_hash_t hash, const TLField& field) {
 // The field of `constr` named by `key` (an exact str), or -1; `next` is the
 // field expected next.
 int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
-    if (key == S.str_underscore) return -1;
+    if (key == module_state.str_underscore) return -1;
     const Py_hash_t hash = PyObject_Hash(key);  // cached in the str after the first time
     if (next < constr->field_count && names_field(key, hash, constr->fields[next])) return next;
     for (int32_t i = 0; i < constr->field_count; ++i)
@@ -367,7 +380,7 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
     PyRef snapshot;
     if (exact_dict && !constr->walkable) {
         if (!(snapshot = PyRef(PyDict_Copy(value)))) return -1;
-        PyObject* name = PyDict_GetItemWithError(snapshot.get(), S.str_underscore);
+        PyObject* name = PyDict_GetItemWithError(snapshot.get(), module_state.str_underscore);
         if (!name && PyErr_Occurred()) return -1;
         if (name != seen.name) return kGatherAgain;
         value = snapshot.get();
@@ -390,7 +403,7 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
         while (PyDict_Next(value, &position, &key, &item)) {
             int32_t at;
 #ifdef Py_GIL_DISABLED
-            if (key == S.str_underscore && item != seen.name) {
+            if (key == module_state.str_underscore && item != seen.name) {
                 walked = false;
                 name_changed = true;
                 break;
