@@ -318,3 +318,25 @@ def test_entries_the_codec_ends_up_with():
     for name in "abcde":
         back = parser.unpack(parser.pack({"_": name}))["_"]
         assert (back == name) == (name in kept), name
+
+
+@pytest.mark.parametrize("line, outcome", [
+    ("a f:# x:f.0?int = A;", "only TLParser(..., standard=True) can pack it"),
+    ("a flags:int x:flags.0?int = A;", "only the default mode can pack it (standard=True refuses the schema)"),
+    ("a flags:# flags2:flags.0?# x:flags2.1?int = A;",
+     "only the default mode can pack it (standard=True refuses the schema)"),
+    ("a x:flags.0?int flags:# = A;", "the codec cannot pack it (standard=True refuses the schema)"),
+])
+def test_a_condition_warning_names_the_mode_that_packs_it(line, outcome):
+    with pytest.warns(TLSchemaWarning) as caught:
+        schema = from_tl(line)
+    assert len(caught) == 1 and str(caught[0].message).endswith(outcome)
+    for standard in (False, True):
+        packs = outcome.startswith(f"only {'TLParser' if standard else 'the default'}")
+        if not packs:
+            if standard:
+                with pytest.raises(ValueError, match="is conditional on"):
+                    tl.TLParser(schema, standard=True)
+            continue
+        parser = tl.TLParser(schema, standard=standard)
+        assert parser.unpack(parser.pack({"_": "a", "x": 7}))["x"] == 7

@@ -75,13 +75,15 @@ only, so ``bytes`` stays ``bytes`` and ``flags.N?true`` parameters are
 hashed (``liteServer.query data:bytes = Object`` gives 0x798c06df).
 
 Flags words. The codec's default mode computes and reads only the flags
-words named ``flags`` and ``flags2`` (type ``#``) that come before the
-fields they govern; the standard mode takes any ``#`` field declared before
-them. A conditional field governed by another word (``f:# x:f.0?int``)
-packs in the standard mode only, and one governed by a word declared after
-it or not at all packs in neither; ``from_tl`` keeps such fields and issues
-a ``TLSchemaWarning`` naming the line, the combinator and the field (the
-TON dialect only for the second kind).
+words named ``flags`` and ``flags2``, by their names alone, that come before
+the fields they govern; the standard mode takes any unconditional ``#``
+field declared before them. A conditional field that one of the modes
+cannot pack -- governed by a word of another name (``f:# x:f.0?int``:
+standard mode only), by a ``flags`` field that is not ``#`` (``flags:int``:
+default mode only), or by a word declared after it or not at all (neither)
+-- is kept, and ``from_tl`` issues a ``TLSchemaWarning`` naming the line,
+the combinator, the field and the mode that packs it. The TON dialect does
+not report fields that the standard mode packs.
 
 Repeats. The codec keeps one entry per name and per id: a later entry with
 the same name or the same id replaces an earlier one (``effective_entries``
@@ -264,8 +266,8 @@ class _Combinator:
 
     def params(self, name: str, args: list[str]) -> list[Entry]:
         params = []
-        flag_words = set()  # the flags words of the default mode declared so far
-        hash_fields = set()  # every '#' field declared so far: the words of the standard mode
+        named_words = set()  # "flags"/"flags2" so far, of any type: the default mode's words
+        hash_fields = set()  # unconditional '#' fields so far: the standard mode's words
         for arg in args:
             param = _PARAM.fullmatch(arg)
             if not param or not _balanced(param.group(2)):
@@ -275,20 +277,27 @@ class _Combinator:
                 type_text = _TON_SCALAR.sub(lambda m: _TON_SCALARS[m.group(1)], type_text)
             params.append({"name": field, "type": type_text})
             word, dot, _ = type_text.partition(".")
+            if dot and "?" in type_text:
+                default_packs, standard_packs = word in named_words, word in hash_fields
+                if not (default_packs and standard_packs):
+                    self.condition_warning(name, field, word, default_packs, standard_packs)
+            if field in _FLAG_WORDS:
+                named_words.add(field)
             if type_text == "#":
                 hash_fields.add(field)
-                if field in _FLAG_WORDS:
-                    flag_words.add(field)
-            elif dot and "?" in type_text and word not in flag_words:
-                self.condition_warning(name, field, word, word in hash_fields)
         return params
 
-    def condition_warning(self, name: str, field: str, word: str, standard_packs: bool) -> None:
+    def condition_warning(self, name: str, field: str, word: str, default_packs: bool,
+                          standard_packs: bool) -> None:
         if standard_packs and self.dialect == "ton":
             return  # TON speaks only the standard conventions
         where = "not a '#' field declared before it" if word in _FLAG_WORDS else "not 'flags' or 'flags2'"
-        outcome = ("only TLParser(..., standard=True) can pack it" if standard_packs
-                   else "the codec cannot pack it (standard=True refuses the schema)")
+        if default_packs:
+            outcome = "only the default mode can pack it (standard=True refuses the schema)"
+        elif standard_packs:
+            outcome = "only TLParser(..., standard=True) can pack it"
+        else:
+            outcome = "the codec cannot pack it (standard=True refuses the schema)"
         self.warnings.append(f"line {self.lineno}: {name}: field '{field}' depends on flags word "
                              f"'{word}', which is {where}; {outcome}")
 
