@@ -17,7 +17,8 @@ Fields are typed as ``unpack`` gives them: ``int``/``#``/``long`` as int,
 ``true`` as bool, ``Vector<T>`` as ``list[T]``. A conditional field is
 ``NotRequired[T | None]``; a ``flags.N?true`` field is ``NotRequired[bool]``,
 and so is ``flags.N?Bool``, which carries only its bit. The flags words
-(``flags``/``flags2`` of type ``#``) never appear in values and have no key.
+(the fields named ``flags`` and ``flags2``, whatever their type) never appear
+in values and have no key.
 A field whose type has no constructors in the schema -- a generic
 ``!X``/``X``, ``Object``, or ``int128``/``int256`` -- holds any object and is
 ``Mapping[str, Any]``, which every generated ``TypedDict`` fits. The bare
@@ -28,15 +29,22 @@ the shapes of ``Peer`` and of the constructor.
 where they differ: ``int128``/``int256`` are int, ``flags.N?Bool`` is
 ``NotRequired[bool | None]``, and the bare ``vector<T>`` is ``list[T]`` (the
 default mode reads it as a boxed object, so it is ``Mapping[str, Any]``);
-every ``#`` field is a flags word there, so none has a key.
+every unconditional ``#`` field is a flags word there, so none has a key.
 
 Names. Characters that cannot appear in a Python name become ``_``; a name
 that would be a Python keyword (``true`` -> ``True``) gets a trailing ``_``.
 When two declarations would get the same name, names are handed out in this
 order -- type aliases in the order their types first appear, then
 constructors, then methods, each in schema order -- and a name already taken
-gets the first free suffix ``_2``, ``_3``, ... . As in the codec, a later
-entry with the same name or id replaces an earlier one.
+gets the first free suffix ``_2``, ``_3``, ... . A name that begins and ends
+with ``__`` counts as taken (``__name__`` -> ``__name___2``): Python gives
+such module globals meanings of its own. The entries are those that
+``Velta.schema.effective_entries`` lists: a later entry with the same name or
+id replaces an earlier one.
+
+Text from the schema (names, the comment line of each entry) and the
+``source`` name are written as ASCII string literals or comments with every
+other character escaped, so no name can break the module.
 
 The module imports only ``typing`` (as ``_t``), needs Python 3.11, and
 passes ``mypy --strict``.
