@@ -198,3 +198,20 @@ def test_cli_reads_ton_text_with_dialect(dialect):
     assert run.returncode == 0, run.stderr
     line = "0x798c06df method      liteServer.query data:bytes = Object"
     assert (run.stdout.strip() == line) == (dialect == "ton"), run.stdout
+
+
+@needs_ton
+def test_typed_modules_of_the_ton_schemas_import_and_pass_mypy(tmp_path):
+    pytest.importorskip("mypy")
+    from Velta.typegen import typed_module
+    modules = []
+    for name in sorted(OLD_IDS):
+        schema, _ = load((TON_SCHEMAS / name).read_text(encoding="utf-8"))
+        path = tmp_path / name.replace(".tl", ".py")
+        path.write_text(typed_module(schema, source=name, standard=True), encoding="utf-8")
+        modules.append(path.name)
+    # (vector T) is the bare vector: a list in the standard mode.
+    assert '"ids": "list[TonNodeBlockIdExt]",' in (tmp_path / "lite_api.py").read_text()
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", *modules],
+                         cwd=tmp_path, capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout
