@@ -6,6 +6,7 @@ import struct
 import warnings
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from Velta import tl
 from Velta.schema import TLSchemaWarning, combinator_id, from_tl
@@ -340,3 +341,16 @@ def test_a_condition_warning_names_the_mode_that_packs_it(line, outcome):
             continue
         parser = tl.TLParser(schema, standard=standard)
         assert parser.unpack(parser.pack({"_": "a", "x": 7}))["x"] == 7
+
+
+SCHEMA_LINES = ["a x:int = A;", "b flags:# y:flags.0?string = B;", "---functions---", "f a:A = B;"]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.text(st.characters(blacklist_characters="\n")), min_size=len(SCHEMA_LINES),
+                max_size=len(SCHEMA_LINES)), st.sampled_from(["\n", "\r\n"]), st.booleans())
+def test_comments_never_change_the_schema(comments, newline, bom):
+    # Whatever a comment holds up to the line feed -- form feeds, "\u2028",
+    # "//", ";" or text that looks like entries -- it is not read.
+    text = newline.join(f"{line} //{comment}" for line, comment in zip(SCHEMA_LINES, comments))
+    assert from_tl("\ufeff" * bom + text) == from_tl("\n".join(SCHEMA_LINES))

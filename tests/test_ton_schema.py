@@ -125,6 +125,8 @@ KNOWN_IDS = {
     "liteServer.getMasterchainInfo": 0x89B5E62E, "liteServer.masterchainInfo": 0x85832881,
     "tonNode.blockIdExt": 0x6752EB78, "liteServer.error": 0xBBA9E148,
     "liteServer.getAccountState": 0x6B890E25, "liteServer.runSmcMethod": 0x5CC65DD2,
+    # with (vector T) parameters
+    "liteServer.transactionList": 0x6F26C60B, "liteServer.blockTransactions": 0xBD8CAD2B,
 }
 # The explicit ids of the published files that are not the ids of their text:
 # each keeps the id of an earlier text of its combinator (a field added or
