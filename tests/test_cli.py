@@ -231,3 +231,46 @@ def test_standard_mode_bad_input_is_one_line(tmp_path, monkeypatch, args, stdin)
     result = velta(*args, stdin=stdin)
     assert (result.returncode, result.stdout) == (1, b"")
     assert result.stderr.startswith(b"velta: error: ") and len(result.stderr.splitlines()) == 1, result.stderr
+
+
+TWO_PEERS = {"constructors": [  # %Peer: the standard mode needs exactly one constructor of Peer
+    {"id": "1", "predicate": "peerUser", "type": "Peer", "params": [{"name": "user_id", "type": "long"}]},
+    {"id": "2", "predicate": "peerChat", "type": "Peer", "params": [{"name": "chat_id", "type": "long"}]},
+    {"id": "3", "predicate": "wrap", "type": "Wrap", "params": [{"name": "p", "type": "%Peer"}]},
+]}
+
+
+@pytest.mark.parametrize("standard", [False, True])
+def test_types_checks_the_schema_in_the_mode_it_types(tmp_path, standard):
+    (tmp_path / "s.json").write_text(json.dumps(TWO_PEERS))
+    out = tmp_path / "out.py"
+    run = velta("types", "--schema", str(tmp_path / "s.json"), "-o", str(out), *["--standard"] * standard)
+    if not standard:
+        assert run.returncode == 0 and out.exists()
+        return
+    assert run.returncode == 1 and not out.exists()
+    assert run.stderr.decode().startswith(f"velta: error: bad schema {tmp_path / 's.json'}: ValueError: Bare type '%Peer'")
+    assert len(run.stderr.splitlines()) == 1
+
+
+TON_TEXT = """int32 = Int32; int64 = Int64; bytes = Bytes;
+x a:int32 b:int64 c:bytes = X;
+"""
+
+
+def test_dialect_ton_reads_ids_and_scalars_of_ton_text(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "t.tl").write_text(TON_TEXT)
+    ident = 0x2489160C  # zlib.crc32(b"x a:int32 b:int64 c:bytes = X")
+    expected = struct.pack("<IIQ", ident, 5, 6) + b"\x02hi\x00"
+    encoded = velta("encode", "--dialect", "ton", "--schema", "t.tl", stdin=b'{"_": "x", "a": 5, "b": 6, "c": "6869"}')
+    assert (encoded.returncode, encoded.stderr, encoded.stdout) == (0, b"", expected)
+    decoded = velta("decode", "--dialect", "ton", "--schema", "t.tl", stdin=expected)
+    assert json.loads(decoded.stdout) == {"_": "x", "a": 5, "b": 6, "c": "6869"}
+    listed = velta("schema", "--dialect", "ton", "--schema", "t.tl").stdout.decode()
+    assert listed == f"0x{ident:08x} constructor x a:int b:long c:bytes = X\n"
+    typed = velta("types", "--dialect", "ton", "--schema", "t.tl")
+    assert typed.returncode == 0 and b'"b": int,' in typed.stdout
+    # Read as the messaging API's text, int32 is a constructor of its own.
+    assert "constructor int32" in velta("schema", "--schema", "t.tl").stdout.decode()
+    assert velta("schema", "--dialect", "tonlib", "--schema", "t.tl").returncode == 2

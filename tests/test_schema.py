@@ -6,6 +6,7 @@ import struct
 import warnings
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from Velta import tl
 from Velta.schema import TLSchemaWarning, combinator_id, from_tl
@@ -249,3 +250,107 @@ def test_conditional_fields_on_flags_words_declared_before_them_do_not_warn(line
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         from_tl(line)
+
+
+@pytest.mark.parametrize("separator", ["\x0c", "\x0b", "\x1c", "\x1d", "\x1e", "\x85", "\u2028", "\u2029", "\r"])
+def test_a_comment_runs_to_the_line_feed_only(separator):
+    schema = from_tl(f"// old: {separator}b = B;\na = A; // x{separator}c = C;\n")
+    assert [c["predicate"] for c in schema["constructors"]] == ["a"]
+
+
+@pytest.mark.parametrize("newline", ["\n", "\r\n"])
+def test_line_numbers_count_line_feeds(newline):
+    text = newline.join(["// one", "a = A;\x0c // two", "b\u2028= B;", "c x:bad! = C;"])
+    with pytest.raises(ValueError, match="^line 4: bad parameter 'x:bad!'"):
+        from_tl(text)
+    assert len(from_tl(newline.join(text.split(newline)[:3]))["constructors"]) == 2
+
+
+def test_a_byte_order_mark_is_read_only_at_the_start():
+    assert from_tl("\ufeffa = A;")["constructors"][0]["predicate"] == "a"
+    with pytest.raises(ValueError, match="^line 2: bad name"):
+        from_tl("a = A;\n\ufeffb = B;")
+
+
+@pytest.mark.parametrize("param", ["x:flags.\u0663?true", "x:flags.\uff11?int", "x:flags.\u00b2?int"])
+def test_bit_numbers_are_ascii_digits(param):
+    with pytest.raises(ValueError, match=re.escape(f"line 1: bad parameter '{param}'")):
+        from_tl(f"a flags:# {param} = A;")
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("a#1 = A;\nb#2 = B;\na#3 = A;", ["line 3: a is defined again (first at line 1)"]),
+    ("a#1 = A;\nb#1 = B;", ["line 2: b has the id #00000001 of a (line 1)"]),
+    ("a#1 = A;\na#1 = A;", ["line 2: a is defined again (first at line 1)"]),
+    ("a#1 = A;\nb#2 = B;\na#2 = A;",
+     ["line 3: a is defined again (first at line 1)", "line 3: a has the id #00000002 of b (line 2)"]),
+    ("a#1 = A;\n---functions---\na#5 = A;", ["line 3: a is defined again (first at line 1)"]),
+    ("a = A;\n---functions---\nb#7aae25b9 = B;", ["line 3: b has the id #7aae25b9 of a (line 1)"]),
+])
+def test_a_name_or_id_defined_twice_warns(text, expected):
+    with pytest.warns(TLSchemaWarning) as caught:
+        schema = from_tl(text)
+    messages = [str(w.message) for w in caught if "hashes to" not in str(w.message)]
+    assert [m.split(";")[0] for m in messages] == expected
+    assert all(m.endswith("; the later definition replaces the earlier one") for m in messages)
+    assert len(schema["constructors"] + schema["methods"]) == text.count("=")  # kept as written
+
+
+def test_entries_the_codec_ends_up_with():
+    from Velta.schema import effective_entries
+    schema = {"constructors": [
+        {"id": "1", "predicate": "a", "type": "T", "params": []},
+        {"id": "2", "predicate": "b", "type": "T", "params": []},
+        {"id": 1, "predicate": "c", "type": "T", "params": []},  # same id as a
+        {"id": "3", "predicate": "b", "type": "U", "params": []},  # same name as b
+        {"id": "-1", "predicate": "d", "type": "T", "params": []},
+        "not an entry",
+    ], "methods": [
+        {"id": "4294967295", "method": "e", "type": "T", "params": []},  # the id of d, unsigned
+        {"id": "5", "method": "c", "type": "T", "params": []},  # a method replaces the constructor c
+    ]}
+    entries = effective_entries(schema)
+    assert [(m, e.get("predicate", e.get("method")), e["type"]) for m, e in entries] == [
+        (False, "b", "U"), (True, "e", "T"), (True, "c", "T")]
+    # What remains is what round-trips: an entry whose id alone was taken over
+    # still packs, but its bytes unpack as the later entry.
+    parser = tl.TLParser({**schema, "constructors": schema["constructors"][:-1]})
+    kept = {e.get("predicate", e.get("method")) for _, e in entries}
+    for name in "abcde":
+        back = parser.unpack(parser.pack({"_": name}))["_"]
+        assert (back == name) == (name in kept), name
+
+
+@pytest.mark.parametrize("line, outcome", [
+    ("a f:# x:f.0?int = A;", "only TLParser(..., standard=True) can pack it"),
+    ("a flags:int x:flags.0?int = A;", "only the default mode can pack it (standard=True refuses the schema)"),
+    ("a flags:# flags2:flags.0?# x:flags2.1?int = A;",
+     "only the default mode can pack it (standard=True refuses the schema)"),
+    ("a x:flags.0?int flags:# = A;", "the codec cannot pack it (standard=True refuses the schema)"),
+])
+def test_a_condition_warning_names_the_mode_that_packs_it(line, outcome):
+    with pytest.warns(TLSchemaWarning) as caught:
+        schema = from_tl(line)
+    assert len(caught) == 1 and str(caught[0].message).endswith(outcome)
+    for standard in (False, True):
+        packs = outcome.startswith(f"only {'TLParser' if standard else 'the default'}")
+        if not packs:
+            if standard:
+                with pytest.raises(ValueError, match="is conditional on"):
+                    tl.TLParser(schema, standard=True)
+            continue
+        parser = tl.TLParser(schema, standard=standard)
+        assert parser.unpack(parser.pack({"_": "a", "x": 7}))["x"] == 7
+
+
+SCHEMA_LINES = ["a x:int = A;", "b flags:# y:flags.0?string = B;", "---functions---", "f a:A = B;"]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.text(st.characters(blacklist_characters="\n")), min_size=len(SCHEMA_LINES),
+                max_size=len(SCHEMA_LINES)), st.sampled_from(["\n", "\r\n"]), st.booleans())
+def test_comments_never_change_the_schema(comments, newline, bom):
+    # Whatever a comment holds up to the line feed -- form feeds, "\u2028",
+    # "//", ";" or text that looks like entries -- it is not read.
+    text = newline.join(f"{line} //{comment}" for line, comment in zip(SCHEMA_LINES, comments))
+    assert from_tl("\ufeff" * bom + text) == from_tl("\n".join(SCHEMA_LINES))

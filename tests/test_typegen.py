@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from Velta.schema import from_tl
+from Velta.schema import TLSchemaWarning, from_tl
 from Velta.tl import TLParser
 from Velta.typegen import typed_module
 
@@ -88,6 +88,20 @@ x: PeerUser = {"_": "peerUser", "user_id": "five"}  # "user_id"
 """
 
 
+# Names that Python gives meanings of its own, or that its source cannot hold
+# as they are; and a file name with backslash escapes and quotes.
+HOSTILE_NAMES = ["__annotations__", "__name__", "__doc__", "__file__", "__spec__", "__builtins__",
+                 "__loader__", "__package__", "__getattr__", "__all__", "__dict__", "__", "_t", "a\x00b",
+                 "line\nbreak\r", "x\u2028y\x0c", 'q"\\N{x}\\x', "\U0001f600", "e\u0301", "\x7f"]
+HOSTILE = {"constructors": [
+    {"id": str(n + 1), "predicate": name, "type": ["T", "__doc__", "T\x00"][n % 3],
+     "params": [{"name": field, "type": "int"} for field in HOSTILE_NAMES[n:n + 3]]}
+    for n, name in enumerate(HOSTILE_NAMES)
+], "methods": [{"id": str(100 + n), "method": name, "type": "T", "params": []}
+               for n, name in enumerate(HOSTILE_NAMES[:3])]}
+HOSTILE_FILE = 'h\\N\\x\\u12"""\'s.json'
+
+
 def velta(*args):
     return subprocess.run([sys.executable, "-m", "Velta", *args], capture_output=True, text=True)
 
@@ -98,9 +112,13 @@ def generated(tmp_path_factory):
     where it is on this machine, for the public schema."""
     folder = tmp_path_factory.mktemp("typed")
     (folder / "small.tl").write_text(SMALL_TL)
-    outputs = {"small": ["--schema", "small.tl"], "small_std": ["--schema", "small.tl", "--standard"]}
+    # The standard mode refuses %Peer with two constructors of Peer.
+    (folder / "small_std.tl").write_text(SMALL_TL.replace("raw:%Peer", "raw:Peer"))
+    outputs = {"small": ["--schema", "small.tl"], "small_std": ["--schema", "small_std.tl", "--standard"]}
     if PUBLIC_SCHEMA.exists():
         outputs["api"] = ["--schema", str(PUBLIC_SCHEMA)]
+    (folder / HOSTILE_FILE).write_text(json.dumps(HOSTILE))
+    outputs |= {"hostile": ["--schema", HOSTILE_FILE], "hostile_std": ["--schema", HOSTILE_FILE, "--standard"]}
     for module, args in outputs.items():
         result = subprocess.run([sys.executable, "-m", "Velta", "types", *args, "-o", f"{module}.py"],
                                 cwd=folder, capture_output=True, text=True)
@@ -243,3 +261,36 @@ def test_public_schema_module_covers_every_entry(generated):
     literals = set(re.findall(r'"_": _t\.Literal\[("[^"]+")\]', text))
     assert {json.dumps(e.get("predicate") or e["method"])
             for e in schema["constructors"] + schema["methods"]} == literals
+
+
+@pytest.mark.parametrize("module", ["hostile", "hostile_std"])
+def test_hostile_names_keep_their_text_and_get_python_names(generated, module):
+    namespace = load(generated, module)
+    assert HOSTILE_FILE in namespace.__doc__ and namespace.__name__ == f"generated_{module}"
+    typed = {name: value for name, value in vars(namespace).items() if hasattr(value, "__required_keys__")}
+    literals = {td.__annotations__["_"].__args__[0]: td for td in typed.values()}
+    assert set(literals) == set(HOSTILE_NAMES)  # the methods replaced the first three constructors
+    assert not any(name.startswith("__") and name.endswith("__") for name in typed)
+    for entry in HOSTILE["constructors"][3:]:
+        assert literals[entry["predicate"]].__required_keys__ == {"_", *(p["name"] for p in entry["params"])}
+    source = (generated / f"{module}.py").read_text(encoding="ascii")
+    assert "\x00" not in source and "\\U0001f600" in source
+
+
+@pytest.mark.parametrize("standard, line, value, keys", [
+    # The default mode's flags words are the fields named flags and flags2,
+    # whatever their type.
+    (False, "a flags:int x:flags.0?int flags2:flags.1?# n:# = A;", {"x": 1, "n": 2}, ({"_", "n"}, {"x"})),
+    # The standard mode's are the unconditional '#' fields, by any name.
+    (True, "a mode:# f:# flags2:f.1?# x:mode.0?int flags:int = A;", {"flags2": 3, "x": 1, "flags": 4},
+     ({"_", "flags"}, {"flags2", "x"})),
+])
+def test_flags_words_have_no_key(standard, line, value, keys):
+    with pytest.warns(TLSchemaWarning):  # each condition packs in one mode only
+        schema = from_tl(line)
+    namespace = {}
+    exec(typed_module(schema, standard=standard), namespace)
+    required, optional = keys
+    assert (namespace["A"].__required_keys__, namespace["A"].__optional_keys__) == (required, optional)
+    parser = TLParser(schema, standard=standard)
+    assert parser.unpack(parser.pack({"_": "a", **value})) == {"_": "a", **value}

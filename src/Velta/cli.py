@@ -14,7 +14,7 @@ import sys
 import warnings
 from collections.abc import Callable
 from pathlib import Path
-from typing import Any
+from typing import Any, Literal
 
 from Velta.tl import TLParser
 
@@ -73,9 +73,9 @@ def _read(path: str | None, what: str) -> bytes:
         raise CLIError(f"cannot read {what} {path}: {exc.strerror}") from None
 
 
-def load_schema(path: str) -> Schema:
+def load_schema(path: str, dialect: Literal["telegram", "ton"] = "telegram") -> Schema:
     """A schema file as the dict TLParser takes: JSON, or TL text (``.tl``
-    extension, or any file that does not parse as JSON)."""
+    extension, or any file that does not parse as JSON) of the given dialect."""
     try:
         text = _read(path, "schema").decode("utf-8")
     except UnicodeDecodeError as exc:
@@ -99,7 +99,7 @@ def load_schema(path: str) -> Schema:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            schema = from_tl(text)
+            schema = from_tl(text, dialect=dialect)
         except ValueError as exc:
             what = f"neither JSON ({json_error}) nor" if json_error else "not"
             raise CLIError(f"schema {path} is {what} valid TL text: {_one_line(exc)}") from None
@@ -139,7 +139,9 @@ class BytesFields:
     list too."""
 
     def __init__(self, schema: Schema, codec: str, standard: bool = False):
-        # A later entry with the same name wins, as it does in the compiler.
+        # By name, as pack looks entries up: a later entry with the same name
+        # wins, and one whose id alone a later entry took still packs (so this
+        # is not Velta.schema.effective_entries, which is what round-trips).
         self.params = {_entry_name(e): [(p["name"], p["type"]) for p in e.get("params") or []]
                        for e in _entries(schema)}
         self.decode = bytes.fromhex if codec == "hex" else (lambda s: base64.b64decode(s, validate=True))
@@ -183,7 +185,7 @@ class BytesFields:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
-    parser = _parser(load_schema(args.schema), args.schema, args.standard)
+    parser = _parser(load_schema(args.schema, args.dialect), args.schema, args.standard)
     data = _read(args.input, "input")
     if args.hex:
         try:
@@ -211,7 +213,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
 
 def cmd_encode(args: argparse.Namespace) -> int:
-    schema = load_schema(args.schema)
+    schema = load_schema(args.schema, args.dialect)
     parser = _parser(schema, args.schema, args.standard)
     value = _json_loads(_read(args.input, "input"), "input")
     if not isinstance(value, dict):
@@ -242,7 +244,7 @@ def _matches(word: str, name: str, params: str) -> bool:
 
 
 def cmd_schema(args: argparse.Namespace) -> int:
-    schema = load_schema(args.schema)
+    schema = load_schema(args.schema, args.dialect)
     _parser(schema, args.schema)  # the same checks the codec makes
     lines = []
     for kind, key in (("constructor", "constructors"), ("method", "methods")):
@@ -267,8 +269,8 @@ def cmd_schema(args: argparse.Namespace) -> int:
 
 def cmd_types(args: argparse.Namespace) -> int:
     from Velta.typegen import typed_module
-    schema = load_schema(args.schema)
-    _parser(schema, args.schema)  # the same checks the codec makes
+    schema = load_schema(args.schema, args.dialect)
+    _parser(schema, args.schema, args.standard)  # the same checks the codec makes in that mode
     text = typed_module(schema, source=Path(args.schema).name, standard=args.standard)
     if args.output:
         try:
@@ -304,6 +306,8 @@ def build_parser() -> argparse.ArgumentParser:
         sub.set_defaults(func=func)
         if func is not cmd_demo:
             sub.add_argument("--schema", required=True, metavar="FILE", help="JSON schema or .tl schema text")
+            sub.add_argument("--dialect", choices=("telegram", "ton"), default="telegram",
+                             help="the TL dialect of .tl schema text: its ids and scalars (default: telegram)")
         if func in (cmd_decode, cmd_encode):
             sub.add_argument("--bytes", choices=("hex", "base64"), default="hex",
                              help="text form of bytes fields (default: hex)")

@@ -17,7 +17,8 @@ Fields are typed as ``unpack`` gives them: ``int``/``#``/``long`` as int,
 ``true`` as bool, ``Vector<T>`` as ``list[T]``. A conditional field is
 ``NotRequired[T | None]``; a ``flags.N?true`` field is ``NotRequired[bool]``,
 and so is ``flags.N?Bool``, which carries only its bit. The flags words
-(``flags``/``flags2`` of type ``#``) never appear in values and have no key.
+(the fields named ``flags`` and ``flags2``, whatever their type) never appear
+in values and have no key.
 A field whose type has no constructors in the schema -- a generic
 ``!X``/``X``, ``Object``, or ``int128``/``int256`` -- holds any object and is
 ``Mapping[str, Any]``, which every generated ``TypedDict`` fits. The bare
@@ -28,24 +29,32 @@ the shapes of ``Peer`` and of the constructor.
 where they differ: ``int128``/``int256`` are int, ``flags.N?Bool`` is
 ``NotRequired[bool | None]``, and the bare ``vector<T>`` is ``list[T]`` (the
 default mode reads it as a boxed object, so it is ``Mapping[str, Any]``);
-every ``#`` field is a flags word there, so none has a key.
+every unconditional ``#`` field is a flags word there, so none has a key.
 
 Names. Characters that cannot appear in a Python name become ``_``; a name
 that would be a Python keyword (``true`` -> ``True``) gets a trailing ``_``.
 When two declarations would get the same name, names are handed out in this
 order -- type aliases in the order their types first appear, then
 constructors, then methods, each in schema order -- and a name already taken
-gets the first free suffix ``_2``, ``_3``, ... . As in the codec, a later
-entry with the same name or id replaces an earlier one.
+gets the first free suffix ``_2``, ``_3``, ... . A name that begins and ends
+with ``__`` counts as taken (``__name__`` -> ``__name___2``): Python gives
+such module globals meanings of its own. The entries are those that
+``Velta.schema.effective_entries`` lists: a later entry with the same name or
+id replaces an earlier one.
+
+Text from the schema (names, the comment line of each entry) and the
+``source`` name are written as ASCII string literals or comments with every
+other character escaped, so no name can break the module.
 
 The module imports only ``typing`` (as ``_t``), needs Python 3.11, and
 passes ``mypy --strict``.
 """
 
-import json
 import keyword
 import re
 from typing import Any
+
+from Velta.schema import effective_entries
 
 __all__ = ["typed_module"]
 
@@ -69,23 +78,8 @@ def _entry_name(entry: dict[str, Any]) -> str:
     return str(entry.get("predicate", entry.get("method", entry.get("type", ""))))
 
 
-def _entries(schema: dict[str, Any]) -> list[tuple[bool, dict[str, Any]]]:
-    """(is_method, entry) of the entries the codec ends up with: a later entry
-    with the same name or id replaces an earlier one."""
-    table: dict[str, tuple[bool, dict[str, Any], int]] = {}
-    name_of_id: dict[int, str] = {}
-    for key in ("constructors", "methods"):
-        for entry in schema.get(key) or []:
-            if not isinstance(entry, dict):
-                continue
-            name = _entry_name(entry)
-            ident = int(entry.get("id", 0)) & 0xFFFFFFFF
-            for replaced in (name_of_id.pop(ident, None), name):
-                if replaced in table:
-                    name_of_id.pop(table.pop(replaced)[2], None)
-            table[name] = (key == "methods", entry, ident)
-            name_of_id[ident] = name
-    return [(is_method, entry) for is_method, entry, _ in table.values()]
+def _is_dunder(name: str) -> bool:
+    return name.startswith("__") and name.endswith("__")
 
 
 class _Names:
@@ -98,7 +92,10 @@ class _Names:
         if keyword.iskeyword(wanted):
             wanted += "_"
         name, n = wanted, 1
-        while name in self.taken:
+        # Python gives names like __name__ and __annotations__ meanings of its
+        # own (a module with such a global may not import, and mypy refuses
+        # it), so they count as taken.
+        while name in self.taken or _is_dunder(name):
             n += 1
             name = f"{wanted}_{n}"
         self.taken.add(name)
@@ -108,7 +105,7 @@ class _Names:
 class _Generator:
     def __init__(self, schema: dict[str, Any], standard: bool):
         self.standard = standard
-        self.entries = _entries(schema)
+        self.entries = effective_entries(schema)
         names = _Names()
         self.members: dict[str, list[str]] = {}  # TL type -> TL names of its constructors
         for is_method, entry in self.entries:
@@ -149,37 +146,39 @@ class _Generator:
         condition, question, kind = type_text.partition("?")
         if not question:
             text, named = self.value_type(type_text)
-            return json.dumps(text) if named else text
+            return _literal(text) if named else text
         if kind == "true" or (kind == "Bool" and not self.standard):
             return "_t.NotRequired[bool]"
         text, named = self.value_type(kind)
         text += " | None"
-        return f"_t.NotRequired[{json.dumps(text) if named else text}]"
+        return f"_t.NotRequired[{_literal(text) if named else text}]"
 
     def typed_dict(self, is_method: bool, entry: dict[str, Any]) -> list[str]:
         name = _entry_name(entry)
         fields: dict[str, str] = {}
         for param in entry.get("params") or []:
             field, type_text = str(param["name"]), str(param["type"])
-            # Flags words have no key: "flags"/"flags2" of type "#", and in the
-            # standard mode every "#" field.
-            if (type_text == "#" and (self.standard or field in _FLAG_WORDS)) or field == "_":
+            # Flags words have no key: in the default mode the fields named
+            # "flags" and "flags2", whatever their type (flags2:flags.0?# too);
+            # in the standard mode every unconditional "#" field.
+            is_word = type_text == "#" if self.standard else field in _FLAG_WORDS
+            if is_word or field == "_":
                 continue
             fields[field] = self.field_type(type_text)
         params = " ".join(f"{p['name']}:{p['type']}" for p in entry.get("params") or [])
         ident = int(entry.get("id", 0)) & 0xFFFFFFFF
         line = f"{name}#{ident:08x} {params + ' ' if params else ''}= {entry.get('type', '')}"
         td = self.typeddict[name]
-        lines = [f"# {_one_line(line)}", f"{td} = _t.TypedDict(\"{td}\", {{",
-                 f"    \"_\": _t.Literal[{json.dumps(name)}],"]
-        lines += [f"    {json.dumps(field)}: {annotation}," for field, annotation in fields.items()]
+        lines = [f"# {_comment(line)}", f"{td} = _t.TypedDict(\"{td}\", {{",
+                 f"    \"_\": _t.Literal[{_literal(name)}],"]
+        lines += [f"    {_literal(field)}: {annotation}," for field, annotation in fields.items()]
         lines.append("})")
         return lines
 
     def module(self, source: str) -> str:
         mode = "standard mode (TLParser(schema, standard=True))" if self.standard else "default mode"
         out = [
-            f'"""TypedDicts for the values of the TL schema {_one_line(source)}, as Velta\'s',
+            f'"""TypedDicts for the values of the TL schema {_literal(_one_line(source))[1:-1]}, as Velta\'s',
             f"{mode} packs and unpacks them.",
             "",
             "Generated by `velta types`; do not edit.",
@@ -201,8 +200,29 @@ class _Generator:
 
 
 def _one_line(text: str) -> str:
-    # Keeps generated comments and the docstring on their lines.
-    return " ".join(text.replace('"""', "'''").split()).encode("ascii", "backslashreplace").decode()
+    return " ".join(text.split())
+
+
+def _escape(char: str) -> str:
+    """char as a Python string literal writes it: printable ASCII as itself,
+    anything else (NUL, line breaks, non-ASCII) as an escape."""
+    if " " <= char <= "~":
+        return "\\" + char if char in '\\"' else char
+    code = ord(char)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
+
+
+def _literal(text: str) -> str:
+    """text as a double-quoted Python string literal of ASCII characters, so
+    that it stands anywhere in the module: no NUL, no line break, every
+    backslash escaped."""
+    return '"' + "".join(map(_escape, text)) + '"'
+
+
+def _comment(text: str) -> str:
+    # A comment holds text as it is, but on one line, and without the NULs
+    # and line breaks that the module's source may not have.
+    return "".join(c if " " <= c <= "~" else _escape(c) for c in _one_line(text))
 
 
 def typed_module(schema: dict[str, Any], source: str = "schema", standard: bool = False) -> str:
