@@ -154,6 +154,11 @@ struct TLConventions {
     bool typed_texts;             // "int128", "int256", "%T", "vector<T>", a bare
                                   // "true" and lowercase constructor names are types
     bool inflate_gzip;            // gzip_packed is inflated wherever an object is read
+    // Columns set from the parser's options rather than its mode.
+    bool strings_as_bytes = false;      // strings="bytes": "string" values are bytes
+    bool wide_ints_as_bytes = false;    // wide_ints="bytes": int128/int256 are their wire bytes
+    bool strict = false;                // strict=True: pack refuses unknown keys, missing
+                                  // fields and bit-only values other than True/False/None
 };
 
 // The whole compiled schema: "constructors" entries first, then "methods".

@@ -45,6 +45,12 @@ struct ModuleState {
     PyObject* str_buffer = nullptr;
     PyObject* str_offset = nullptr;
     PyObject* str_little = nullptr;
+    PyObject* str_strings = nullptr;
+    PyObject* str_wide_ints = nullptr;
+    PyObject* str_strict = nullptr;
+    PyObject* str_str = nullptr;
+    PyObject* str_bytes = nullptr;
+    PyObject* str_int = nullptr;
 
     // The JSON decoder found at initialisation (strong): while the module's
     // `json.loads` is still this one, schema text of the usual shape may be
@@ -124,6 +130,9 @@ int init_constants() {
         {&module_state.str_add_note, "add_note"},    {&module_state.str_standard, "standard"},
         {&module_state.str_buffer, "buffer"},        {&module_state.str_offset, "offset"},
         {&module_state.str_little, "little"},
+        {&module_state.str_strings, "strings"},      {&module_state.str_wide_ints, "wide_ints"},
+        {&module_state.str_strict, "strict"},        {&module_state.str_str, "str"},
+        {&module_state.str_bytes, "bytes"},          {&module_state.str_int, "int"},
     };
     for (const Interned& entry : names) {
         if (*entry.slot) continue;

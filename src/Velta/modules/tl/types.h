@@ -113,7 +113,53 @@ int check_ready(const TLParserObject* self, const char* method) {
     return 0;
 }
 
-PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, PyObject* standard) {
+// The keyword-only options of TLParser, as given (null when left out).
+struct ParserOptions {
+    PyObject* standard = nullptr;
+    PyObject* strings = nullptr;
+    PyObject* wide_ints = nullptr;
+    PyObject* strict = nullptr;
+};
+
+// Which of two str choices `given` is: 0 for `first` (also when left out), 1
+// for `second`; -1 with ValueError (TypeError for a non-str) otherwise.
+int option_choice(PyObject* given, const char* option, PyObject* first, PyObject* second, const char* choices) {
+    if (!given) return 0;
+    if (!PyUnicode_Check(given)) {
+        raise_expected("str", given);
+        return -1;
+    }
+    for (PyObject* choice : {first, second}) {
+        const int equal = PyObject_RichCompareBool(given, choice, Py_EQ);
+        if (equal < 0) return -1;
+        if (equal) return choice == second;
+    }
+    PyErr_Format(PyExc_ValueError, msg::kOptionChoice, option, choices, given);
+    return -1;
+}
+
+// The conventions a parser's table is compiled for: its mode's row, with
+// the columns that its options set.
+int conventions_of(const ParserOptions& options, TLConventions* out) {
+    const int standard = options.standard ? PyObject_IsTrue(options.standard) : 0;
+    if (standard < 0) return -1;
+    TLConventions conventions = conventions_row(standard);
+    const int strings = option_choice(options.strings, "strings", module_state.str_str, module_state.str_bytes,
+                                      "'str' or 'bytes'");
+    if (strings < 0) return -1;
+    const int wide_ints = option_choice(options.wide_ints, "wide_ints", module_state.str_int, module_state.str_bytes,
+                                        "'int' or 'bytes'");
+    if (wide_ints < 0) return -1;
+    const int strict = options.strict ? PyObject_IsTrue(options.strict) : 0;
+    if (strict < 0) return -1;
+    conventions.strings_as_bytes = strings;
+    conventions.wide_ints_as_bytes = wide_ints;
+    conventions.strict = strict;
+    *out = conventions;
+    return 0;
+}
+
+PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, const ParserOptions& options) {
     Operation op("Velta.tl.TLParser.__cinit__");
     PyRef obj(type->tp_alloc(type, 0));
     if (!obj) return op.fail(__LINE__);
@@ -122,9 +168,8 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, PyObject* sta
     PyObject* compiler = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&TLSchemaCompilerType));
     if (!compiler) return op.fail(__LINE__);
     Py_SETREF(self->_compiler, compiler);
-    const int standard_mode = standard ? PyObject_IsTrue(standard) : 0;
-    if (standard_mode < 0) return op.fail(__LINE__);
-    reinterpret_cast<TLSchemaCompilerObject*>(compiler)->_conventions = conventions_row(standard_mode);
+    if (conventions_of(options, &reinterpret_cast<TLSchemaCompilerObject*>(compiler)->_conventions) < 0)
+        return op.fail(__LINE__);
     PyRef compiled(PyObject_CallMethodOneArg(compiler, module_state.str_compile, schema_json));
     if (!compiled) return op.fail(__LINE__);
     // From here on the table serves this parser and must not be replaced.
@@ -138,24 +183,27 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, PyObject* sta
     return obj.release();
 }
 
-// TLParser(schema_json, *, standard=False)
+// TLParser(schema_json, *, standard=False, strings="str", wide_ints="int", strict=False)
 struct ParserArguments {
-    PyObject* names[2] = {module_state.str_schema_json, module_state.str_standard};
-    PyObject* values[2] = {nullptr, nullptr};
-    ArgBinder binder{"__cinit__", names, 2, values, 1, 1};
+    static constexpr Py_ssize_t kCount = 5;
+    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard, module_state.str_strings,
+                               module_state.str_wide_ints, module_state.str_strict};
+    PyObject* values[kCount] = {};
+    ArgBinder binder{"__cinit__", names, kCount, values, 1, 1};
+    ParserOptions options() const { return {values[1], values[2], values[3], values[4]}; }
 };
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     ParserArguments bound;
     if (bound.binder.bind_classic(args, kwargs) < 0) return nullptr;
-    return parser_create(type, bound.values[0], bound.values[1]);
+    return parser_create(type, bound.values[0], bound.options());
 }
 
 PyObject* parser_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     if (type != reinterpret_cast<PyObject*>(&TLParserType)) return call_type_classic(type, args, nargsf, kwnames);
     ParserArguments bound;
     if (bound.binder.bind_vector(args, PyVectorcall_NARGS(nargsf), kwnames) < 0) return nullptr;
-    return parser_create(&TLParserType, bound.values[0], bound.values[1]);
+    return parser_create(&TLParserType, bound.values[0], bound.options());
 }
 
 PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
