@@ -3,7 +3,6 @@ input, and the C parser's own guarantees (re-entrancy, tracebacks, refcounts).""
 
 import gc
 import json
-import struct
 import sys
 import traceback
 import tracemalloc
@@ -12,15 +11,7 @@ import pytest
 
 from Velta import tl
 
-VEC = 0x1CB5C415
-
-
-def u32(*xs):
-    return b"".join(struct.pack("<I", x & 0xFFFFFFFF) for x in xs)
-
-
-def i64(x):
-    return struct.pack("<Q", x)
+from wire import VECTOR_ID as VEC, u32, u64 as i64
 
 
 KINDS = {"int": "int", "long": "long", "double": "double", "string": "string",

@@ -9,7 +9,7 @@ import pytest
 
 from Velta.tl import TLParser, TLSchemaCompiler
 
-VECTOR_ID = 0x1CB5C415
+from wire import VECTOR_ID
 
 
 def test_the_compiler_of_a_parser_cannot_be_recompiled():

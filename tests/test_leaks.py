@@ -1,17 +1,17 @@
 """Repeated compile, pack and unpack, on success and on every kind of failure,
 must not grow Python memory, native memory or the reference counts of the
 objects that pass through the codec."""
-import ctypes
 import gc
 import json
 import os
-import sys
 import sysconfig
 import tracemalloc
 
 import pytest
 
 from Velta.tl import TLParser, TLSchemaCompiler
+
+import memory
 
 pytestmark = pytest.mark.leak
 
@@ -94,33 +94,16 @@ CASES = {  # name: (one call, the exception it must raise or None)
     **{"unpack-" + k: ((lambda d=d: P.unpack(d)), e) for k, (d, e) in UNPACK_ERRORS.items()},
 }
 SHARED = ("_", None, True, False)
-TRACKED = [o for o in (FIELD, SEEN_FIELD, CNAME, PAYLOAD, WORDS, BIG, LONG, INNER, VALUE, WIRE,
-                       VALUE["v"], SCHEMA, TEXT, CYCLE, DEEP, P, *SHARED)
-           if sys.getrefcount(o) < 1 << 30]  # immortal objects have no meaningful count
-
-
-class MallInfo2(ctypes.Structure):  # glibc 2.33 and later
-    _fields_ = [(f, ctypes.c_size_t) for f in "arena ordblks smblks hblks hblkhd usmblks "
-                "fsmblks uordblks fordblks keepcost".split()]
-
-
-MALLINFO2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
-if MALLINFO2:
-    MALLINFO2.restype = MallInfo2
+TRACKED = memory.mortal([FIELD, SEEN_FIELD, CNAME, PAYLOAD, WORDS, BIG, LONG, INNER, VALUE, WIRE,
+                         VALUE["v"], SCHEMA, TEXT, CYCLE, DEEP, P, *SHARED])
 
 
 def measure():
     gc.collect()
     # Large blocks are interpreter tables rebuilt whole; their old block predates tracing.
     python = sum(t.size for t in tracemalloc.take_snapshot().traces if t.size < 1 << 16)
-    info = MALLINFO2() if MALLINFO2 else MallInfo2()
-    heap = info.uordblks + info.hblkhd - tracemalloc.get_tracemalloc_memory()
-    fd = os.open("/proc/self/statm", os.O_RDONLY)  # no io objects: they shift None's count
-    try:
-        resident = int(os.read(fd, 256).split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    finally:
-        os.close(fd)
-    return [python, heap, resident, *map(sys.getrefcount, TRACKED)]
+    heap = memory.c_heap() - tracemalloc.get_tracemalloc_memory()
+    return [python, heap, memory.resident(), *memory.refcounts(TRACKED)]
 
 
 def churn(op, exc, rounds):
