@@ -4,14 +4,17 @@ objects that pass through the codec."""
 import gc
 import json
 import os
+import sys
 import sysconfig
 import tracemalloc
 
 import pytest
 
+from Velta import tl
 from Velta.tl import TLParser, TLSchemaCompiler
 
 import memory
+from wire import u32
 
 pytestmark = pytest.mark.leak
 
@@ -144,3 +147,41 @@ def test_repeated_calls_keep_memory_and_refcounts_flat(case):
         # worth): there, the Python and C heap figures above have to do.
         if not sysconfig.get_config_var("Py_GIL_DISABLED"):
             assert resident <= 4 << 20, f"RSS grew {resident} B in {rounds} calls"
+
+
+# --- reference counts over calls that fail and succeed ----------------------
+
+def test_refcounts_stay_flat():
+    name = "".join(["pay", "load"])  # not interned: only the schema and our dicts hold it
+    payload = b"p" * 300
+    p = tl.TLParser({"methods": [], "constructors": [
+        {"predicate": "rc", "id": 0x5150, "type": "Rc", "params": [
+            {"name": name, "type": "bytes"}, {"name": "n", "type": "int"},
+            {"name": "v", "type": "Vector<bytes>"}]},
+        {"predicate": "cyc", "id": 0x5151, "type": "Cyc",
+         "params": [{"name": "o", "type": "Cyc"}]}]})
+    good = {"_": "rc", name: payload, "n": 1, "v": [payload, payload]}
+    cycle = {"_": "cyc"}
+    cycle["o"] = cycle
+    bad = [cycle, {"_": "rc", name: payload, "n": 2**40}, {"_": "rc", name: bytearray(payload)},
+           {"_": "rc", name: payload, "v": [payload, "s"]}, {"_": "nope", name: payload}]
+    wire = p.pack(good)
+    inputs = [wire[:-3], bytearray(wire), u32(0x5150, 0, 1, 10), u32(0x5151) * 100000]
+
+    def churn():
+        for _ in range(30):
+            assert p.unpack(p.pack(good))[name] == payload
+            for value in bad:
+                with pytest.raises(Exception):
+                    p.pack(value)
+            for data in inputs:
+                with pytest.raises(Exception):
+                    p.unpack(data)
+
+    tracked = [good, name, payload, *bad]
+    churn()
+    gc.collect()
+    before = [sys.getrefcount(o) for o in tracked]
+    churn()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in tracked] == before
