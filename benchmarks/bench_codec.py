@@ -3,10 +3,10 @@
     python benchmarks/bench_codec.py            # full run (about 90 seconds)
     python benchmarks/bench_codec.py --quick    # a few seconds, for CI
 
-For each workload of workloads.py the table gives the time per call of
+For each workload of workloads/chat.py the table gives the time per call of
 packing the value and of unpacking the packed bytes, for:
 
-* Velta.tl ``TLParser`` (ours), over workloads.CHAT_SCHEMA;
+* Velta.tl ``TLParser`` (ours), over workloads.chat.CHAT_SCHEMA;
 * the pure-Python reference codec in tests/tl_reference.py (same schema);
 * ``marshal.dumps`` / ``marshal.loads``;
 * ``msgpack.packb(use_bin_type=True)`` / ``msgpack.unpackb``;
@@ -20,7 +20,7 @@ repeats in this process, all rows of a table measured interleaved; a ratio is
 the median of the per-repeat ratios. Missing optional packages show as n/a.
 
 Then the same for real-shape workloads of the public API schema
-(api_workloads.py; skipped with a message when ../shared/schemas/api.tl is
+(workloads/api.py; skipped with a message when ../shared/schemas/api.tl is
 absent): a history page and a single user, with ours in the standard mode as
 an extra row; a growth table (time per object for 10 ... 100,000 users, ours
 against marshal and msgspec.msgpack); and a list of targets, each a ratio of
@@ -46,8 +46,8 @@ sys.path.insert(0, HERE)
 sys.path.insert(1, os.path.join(os.path.dirname(HERE), "tests"))
 
 from timing import Settings, argument_parser, fmt_ratio, fmt_time, measure_group  # noqa: E402
-import workloads  # noqa: E402
-from workloads import CHAT_SCHEMA, schema_json, vector_of  # noqa: E402
+from workloads import api, chat, schema_json  # noqa: E402
+from workloads.chat import CHAT_SCHEMA, vector_of  # noqa: E402
 
 try:
     import msgpack
@@ -305,7 +305,6 @@ def run_growth(ours: Codec, others: list[Codec], settings: Settings, sizes) -> l
     the garbage collector off), so the growth of each codec from the smallest
     n is compared under the same machine load. Returns target rows.
     """
-    import api_workloads
     baselines = [c for c in others if c.name in ("marshal", "msgspec.msgpack") and c.pack is not None]
     codecs = [ours] + baselines
     short = {ours.name: "ours", "marshal": "marshal", "msgspec.msgpack": "msgspec"}
@@ -314,7 +313,7 @@ def run_growth(ours: Codec, others: list[Codec], settings: Settings, sizes) -> l
     print("   growth = time per object at n / time per object at the smallest n (1.00x: flat)")
     fns, encoded = {}, {}
     for n in sizes:
-        value = api_workloads.users_page(n)
+        value = api.users_page(n)
         for codec in codecs:
             data = codec.pack(value)
             if codec is ours:
@@ -347,17 +346,16 @@ def run_growth(ours: Codec, others: list[Codec], settings: Settings, sizes) -> l
 
 def run_api(impl: str, settings: Settings, args) -> tuple[list[str], list]:
     """Tables for the public-schema workloads; returns (problems, target rows)."""
-    import api_workloads
-    if not api_workloads.available():
+    if not api.available():
         print()
-        print(f"== public API schema workloads: skipped: {api_workloads.missing_reason()} ==")
+        print(f"== public API schema workloads: skipped: {api.missing_reason()} ==")
         return [], []
-    text = api_workloads.api_schema_json()
+    text = api.api_schema_json()
     ours, others = build_codecs(impl, text)
     standard = standard_codec(impl, text)
     values = {
-        "api history page: messages.messagesSlice, 100 messages, 20 users, 5 chats": api_workloads.history_page(),
-        "api small object: one user, 11 fields set": api_workloads.small_user(),
+        "api history page: messages.messagesSlice, 100 messages, 20 users, 5 chats": api.history_page(),
+        "api small object: one user, 11 fields set": api.small_user(),
     }
     problems = []
     for title, value in values.items():
@@ -432,7 +430,6 @@ def main(argv: list[str] | None = None) -> int:
     args = ap.parse_args(argv)
     settings = Settings.from_args(args.quick, args.repeat)
 
-    import api_workloads
     ours, others = build_codecs(args.impl)
     versions = [f"Python {platform.python_version()} ({platform.machine()})"]
     if msgpack is not None:
@@ -445,10 +442,10 @@ def main(argv: list[str] | None = None) -> int:
     print(f"times are per call; x/ours = that row's time / {ours.name}'s (above 1.00x: ours is faster)")
 
     values = {
-        "small_object: sessionStats, 11 scalar fields": workloads.small_object(),
-        "list_result: users.usersSlice of 100 users": workloads.list_result(100),
-        "payload: upload.file with a 1 MiB bytes field": workloads.payload(1 << 20),
-        "chat_history: messages.messagesSlice of 100 messages": workloads.chat_history(100),
+        "small_object: sessionStats, 11 scalar fields": chat.small_object(),
+        "list_result: users.usersSlice of 100 users": chat.list_result(100),
+        "payload: upload.file with a 1 MiB bytes field": chat.payload(1 << 20),
+        "chat_history: messages.messagesSlice of 100 messages": chat.chat_history(100),
     }
     if args.api_only:
         values = {}
@@ -465,7 +462,7 @@ def main(argv: list[str] | None = None) -> int:
     for title, value in values.items():
         run_workload(title, value, ours, others, settings)
     if values:
-        if not args.no_linearity and not api_workloads.available():
+        if not args.no_linearity and not api.available():
             # Superseded by the growth table of the public-schema workloads.
             run_linearity(ours, settings, LINEARITY_SIZES_QUICK if args.quick else LINEARITY_SIZES)
         run_memory(ours, values)

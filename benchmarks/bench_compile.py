@@ -26,8 +26,8 @@ sys.path.insert(0, HERE)
 sys.path.insert(1, os.path.join(os.path.dirname(HERE), "tests"))
 
 from timing import Settings, argument_parser, fmt_ratio, fmt_time, measure_group  # noqa: E402
-from workloads import generate_schema, schema_json  # noqa: E402
-import api_workloads  # noqa: E402
+from workloads import api, schema_json  # noqa: E402
+from workloads.synthetic import generate_schema  # noqa: E402
 
 SIZES = (500, 1000, 2000, 4000)
 METHODS_PER_CONSTRUCTOR = 0.4  # 2,000 constructors come with 800 methods
@@ -149,11 +149,11 @@ def run_public_schema(ours, args, settings) -> None:
     1.3x the time of ``json.loads(text)`` (our time / json.loads's time).
     """
     print()
-    if not api_workloads.available():
-        print(f"public API schema: skipped: {api_workloads.missing_reason()}")
+    if not api.available():
+        print(f"public API schema: skipped: {api.missing_reason()}")
         return
-    schema = api_workloads.api_schema()
-    text = api_workloads.api_schema_json()
+    schema = api.api_schema()
+    text = api.api_schema_json()
     n_entries = len(schema["constructors"]) + len(schema["methods"])
     print(f"public API schema (api.tl via Velta.schema.from_tl): {len(schema['constructors'])} constructors + "
           f"{len(schema['methods'])} methods, {len(text):,} bytes of JSON text")

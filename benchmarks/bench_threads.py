@@ -29,7 +29,8 @@ sys.path.insert(0, HERE)
 sys.path.insert(1, os.path.join(os.path.dirname(HERE), "tests"))
 
 from timing import Settings, argument_parser, fmt_ratio, fmt_time, measure_group  # noqa: E402
-from workloads import CHAT_SCHEMA, chat_history, schema_json  # noqa: E402
+from workloads import schema_json  # noqa: E402
+from workloads.chat import CHAT_SCHEMA, chat_history  # noqa: E402
 
 
 def split_run(parsers, op, count, inputs):

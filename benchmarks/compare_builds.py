@@ -21,8 +21,7 @@ import sys
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import api_workloads  # noqa: E402
-import workloads  # noqa: E402
+from workloads import api, chat  # noqa: E402
 
 
 def load(name: str, path: str):
@@ -46,14 +45,14 @@ def main() -> int:
     if args.standard:
         header += f" {'std/default pack':>17s} {'unpack':>8s}"
     print(header)
-    cases = [(name, workloads.CHAT_SCHEMA, getattr(workloads, name)())
+    cases = [(name, chat.CHAT_SCHEMA, getattr(chat, name)())
              for name in ("small_object", "list_result", "payload", "chat_history")]
-    if api_workloads.available():
-        api_schema = api_workloads.api_schema_json()
-        cases += [("api_page", api_schema, api_workloads.history_page()),
-                  ("api_user", api_schema, api_workloads.small_user())]
+    if api.available():
+        api_schema = api.api_schema_json()
+        cases += [("api_page", api_schema, api.history_page()),
+                  ("api_user", api_schema, api.small_user())]
     else:
-        print(f"(public schema workloads skipped: {api_workloads.missing_reason()})")
+        print(f"(public schema workloads skipped: {api.missing_reason()})")
     for name, schema, value in cases:
         parsers = {"old": old.TLParser(schema), "new": new.TLParser(schema)}
         if args.standard:

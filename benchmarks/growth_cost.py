@@ -22,7 +22,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import api_workloads  # noqa: E402
+from workloads import api  # noqa: E402
 from Velta import tl  # noqa: E402
 
 SIZES = (100, 100_000)
@@ -41,15 +41,15 @@ def measure(fn, users: int) -> tuple[float, float, float]:
 
 
 def main() -> int:
-    if not api_workloads.available():
-        print(api_workloads.missing_reason(), file=sys.stderr)
+    if not api.available():
+        print(api.missing_reason(), file=sys.stderr)
         return 1
-    parser = tl.TLParser(api_workloads.api_schema_json())
+    parser = tl.TLParser(api.api_schema_json())
     gc.disable()
     print(f"{'':15s} {'users':>7s} {'ns/user':>9s} {'faults/user':>12s} {'sys ns/user':>12s}")
     for operation in ("pack", "unpack"):
         for users in SIZES:
-            value = api_workloads.users_page(users)
+            value = api.users_page(users)
             wire, dumped = parser.pack(value), marshal.dumps(value)
             codecs = {"ours": (lambda: parser.pack(value)) if operation == "pack" else (lambda: parser.unpack(wire)),
                       "marshal": (lambda: marshal.dumps(value)) if operation == "pack" else (lambda: marshal.loads(dumped))}

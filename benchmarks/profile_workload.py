@@ -25,7 +25,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import api_workloads  # noqa: E402
+from workloads import api  # noqa: E402
 from Velta import tl  # noqa: E402
 
 
@@ -37,19 +37,19 @@ def main() -> int:
     ap.add_argument("--users", type=int, default=1000, help="users in the `users` workload")
     ap.add_argument("--standard", action="store_true", help="the parser in the standard mode")
     args = ap.parse_args()
-    if not api_workloads.available():
-        print(api_workloads.missing_reason(), file=sys.stderr)
+    if not api.available():
+        print(api.missing_reason(), file=sys.stderr)
         return 1
-    text = api_workloads.api_schema_json()
+    text = api.api_schema_json()
     if args.operation == "compile":
         schema = text if args.workload == "text" else None
         for _ in range(args.count):
             tl.TLParser(schema if schema is not None else json.loads(text), standard=args.standard)
         return 0
     makers = {
-        "page": lambda: api_workloads.history_page(standard=args.standard),
-        "user": lambda: api_workloads.small_user(standard=args.standard),
-        "users": lambda: api_workloads.users_page(args.users, standard=args.standard),
+        "page": lambda: api.history_page(standard=args.standard),
+        "user": lambda: api.small_user(standard=args.standard),
+        "users": lambda: api.users_page(args.users, standard=args.standard),
     }
     value = makers[args.workload]()
     parser = tl.TLParser(text, standard=args.standard)

@@ -9,9 +9,12 @@ it with one of PACK_ERRORS, and bytes it returns must unpack and re-pack to
 the same bytes. Anything else -- another exception, a failed check, or a
 sanitizer report -- is a finding.
 
-    python fuzz_tl.py [libFuzzer flags] CORPUS_DIR   fuzz (see run.sh)
-    python fuzz_tl.py FILE...                        replay inputs
-    python fuzz_tl.py --leak-check FILE_OR_DIR...    replay, watching for leaks
+    python -m fuzz.fuzz_tl [libFuzzer flags] CORPUS_DIR   fuzz (see run.sh)
+    python -m fuzz.fuzz_tl FILE...                        replay inputs
+    python -m fuzz.fuzz_tl --leak-check FILE_OR_DIR...    replay, watching for leaks
+
+Run from the repository root (or with it on PYTHONPATH, as run.sh does): the
+harness is the module fuzz.fuzz_tl and takes its schemas from fuzz.schemas.
 """
 
 import gc
@@ -22,10 +25,9 @@ import tracemalloc
 
 import atheris
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from schemas import SCHEMAS, STANDARD_MODE  # noqa: E402
+from Velta.tl import TLParser
 
-from Velta.tl import TLParser  # noqa: E402
+from fuzz.schemas import SCHEMAS, STANDARD_MODE
 
 UNPACK_ERRORS = (RuntimeError, ValueError, UnicodeDecodeError, RecursionError, MemoryError)
 PACK_ERRORS = (TypeError, ValueError, OverflowError, AttributeError, UnicodeEncodeError, RecursionError)

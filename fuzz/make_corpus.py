@@ -3,21 +3,19 @@
 Unpack seeds (first byte 0x00 | schema) are valid packed messages of each
 schema, a few of them cut short; pack seeds (0x80 | schema) are entropy
 strings that build a packable value. Everything comes from a fixed random
-seed, so running this again gives the same files. Run it with an importable
-Velta and atheris (for instance under run.sh's environment) after changing
-the schemas.
+seed, so running this again gives the same files. Run it from the repository
+root as ``python -m fuzz.make_corpus``, with an importable Velta and atheris
+(for instance under run.sh's environment), after changing the schemas.
 """
 
 import gzip
 import os
 import random
 import shutil
-import sys
 
 import atheris
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import fuzz_tl  # noqa: E402
+from fuzz import fuzz_tl
 
 OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 MAX_SEED = 8192

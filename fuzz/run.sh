@@ -38,10 +38,12 @@ atheris_dir=$("$venv/bin/python" -c 'import atheris; print(atheris.path())')
 preload="$atheris_dir/asan_with_fuzzer.so $venv/ubsan_compat.so"
 export ASAN_OPTIONS=detect_leaks=0,allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1,halt_on_error=1
+# The harness is the module fuzz.fuzz_tl; its schemas come from benchmarks.workloads.
+export PYTHONPATH=$root
 
 if ! [[ $1 =~ ^[0-9]+$ ]]; then
     # PYTHONMALLOC=malloc puts every interpreter object under ASan's eye.
-    LD_PRELOAD=$preload PYTHONMALLOC=malloc "$venv/bin/python" "$here/fuzz_tl.py" "$@"
+    LD_PRELOAD=$preload PYTHONMALLOC=malloc "$venv/bin/python" -m fuzz.fuzz_tl "$@"
     exit
 fi
 
@@ -50,12 +52,12 @@ mkdir -p "$work/corpus" "$work/findings"
 cp "$here"/corpus/* "$work/corpus/"
 echo "fuzzing for $1 s; corpus, log and findings in $work"
 status=0
-LD_PRELOAD=$preload PYTHONMALLOC=malloc "$venv/bin/python" "$here/fuzz_tl.py" \
+LD_PRELOAD=$preload PYTHONMALLOC=malloc "$venv/bin/python" -m fuzz.fuzz_tl \
     -max_total_time="$1" -timeout=30 -print_final_stats=1 \
     -artifact_prefix="$work/findings/" "$work/corpus" >"$work/fuzz.log" 2>&1 || status=$?
 
 echo "leak check of the corpus ($(ls "$work/corpus" | wc -l) inputs)"
-LD_PRELOAD=$preload "$venv/bin/python" "$here/fuzz_tl.py" --leak-check "$work/corpus" \
+LD_PRELOAD=$preload "$venv/bin/python" -m fuzz.fuzz_tl --leak-check "$work/corpus" \
     >"$work/leak.log" 2>&1 || status=$((status ? status : 1))
 grep -E "^LEAK|^leak check|Error|Traceback" "$work/leak.log" | head -20 || true
 

@@ -9,11 +9,7 @@ Conditional fields always follow their flags word and never share a bit, so
 a value that packs is expected to read back as the same value.
 """
 
-import os
-import sys
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "benchmarks"))
-from workloads import generate_schema  # noqa: E402
+from benchmarks.workloads.synthetic import generate_schema
 
 
 def _params(text):

@@ -1,64 +1,14 @@
 """Wire-level behaviour of TLParser: exact bytes, error reporting, hostile
-input, and the C parser's own guarantees (re-entrancy, tracebacks, refcounts)."""
+input. The C parser's own guarantees have files of their own:
+test_reentrancy.py, test_traceback_entries.py, and test_leaks.py for
+reference counts."""
 
-import gc
-import json
-import struct
-import sys
-import traceback
 import tracemalloc
 
 import pytest
 
-from Velta import tl
-
-VEC = 0x1CB5C415
-
-
-def u32(*xs):
-    return b"".join(struct.pack("<I", x & 0xFFFFFFFF) for x in xs)
-
-
-def i64(x):
-    return struct.pack("<Q", x)
-
-
-KINDS = {"int": "int", "long": "long", "double": "double", "string": "string",
-         "bytes": "bytes", "Bool": "Bool", "vint": "Vector<int>", "vstr": "Vector<string>",
-         "vvint": "Vector<Vector<int>>", "vobj": "Vector<Empty>",
-         "vvobj": "Vector<Vector<Empty>>", "obj": "Empty"}
-PARAMS = {"t_" + k: [("x", t)] for k, t in KINDS.items()}
-PARAMS.update(
-    empty=[],
-    node=[("flags", "#"), ("next", "flags.0?Node")],
-    opt=[("flags", "#"), ("n", "flags.0?int"), ("t", "flags.1?true"), ("s", "string")],
-    opt2=[("flags", "#"), ("flags2", "#"), ("a", "flags2.3?long"), ("b", "flags.0?Vector<long>")],
-    early=[("a", "flags.0?int"), ("flags", "#"), ("s", "string")],
-    noword=[("a", "flags.0?int")],
-    lateword=[("f", "#"), ("x", "f.0?int"), ("flags", "#"), ("y", "flags.0?int")],
-    otherword=[("f", "#"), ("a", "f.0?int")],
-    shared=[("flags", "#"), ("a", "flags.2?int"), ("b", "flags.2?string"), ("c", "flags.2?true")],
-    sharedobj=[("flags", "#"), ("a", "flags.0?int"), ("o", "flags.0?Empty")],
-    wide=[("flags", "#"), ("x", "flags.40?int"), ("t", "flags.-1?true")],
-    # A word whose own type is conditional is still a word, written and read.
-    bitword=[("flags", "#"), ("flags2", "flags.0?true"), ("x", "flags2.1?int")],
-    twobad=[("flags", "#"), ("a", "flags.40?int"), ("b", "flags2.0?int"), ("c", "int")],
-    pair=[("a", "bytes"), ("n", "int")],
-    defaults=[("i", "int"), ("l", "long"), ("d", "double"), ("s", "string"),
-              ("b", "bytes"), ("B", "Bool"), ("v", "Vector<int>")],
-)
-ID = {name: 0x10203000 + i for i, name in enumerate(PARAMS)}
-SCHEMA = json.dumps({"methods": [], "constructors": [
-    {"predicate": n, "id": ID[n], "type": n.title(),
-     "params": [{"name": a, "type": t} for a, t in PARAMS[n]]} for n in PARAMS]})
-
-
-def msg(name, payload=b""):
-    return u32(ID[name]) + payload
-
-
-def W(kind, value):
-    return {"_": "t_" + kind, "x": value}
+from codec_schema import ID, SCHEMA, W, msg
+from wire import VECTOR_ID as VEC, u32, u64 as i64
 
 
 def typed(pairs):
@@ -301,105 +251,6 @@ def test_buffer_reuse_and_independent_parsers(Parser):
                  p.unpack, msg("t_bytes", b"\xfe\x88\x13\x00"))
     assert q.pack(small) == p.pack(small) == fresh
     assert q.unpack(fresh) == {"_": "t_vint", "x": [1]}
-
-
-# --- The C parser only ---------------------------------------------------
-
-@pytest.mark.parametrize("method, arg, ops", [
-    ("pack", {"_": "nope"}, "pack _write_object"),
-    ("pack", W("vint", [1, "a"]), "pack _write_object _write_value _write_vector"),
-    ("pack", W("obj", {"_": "t_bytes", "x": 1}), "pack _write_object _write_value"),
-    ("unpack", u32(5), "unpack _read_object"),
-    ("unpack", msg("t_vint", u32(10)), "unpack _read_object _read_value _read_vector"),
-    ("unpack", msg("t_string", b"\x01\xff\x00\x00"), "unpack _read_object _read_string"),
-])
-def test_traceback_names_operations(method, arg, ops):
-    with pytest.raises(Exception) as info:
-        getattr(tl.TLParser(SCHEMA), method)(arg)
-    entries = {(f.name, f.filename) for f in traceback.extract_tb(info.value.__traceback__)}
-    for op in ops.split():
-        assert ("Velta.tl.TLParser." + op, "src/Velta/modules/tl/tl.cpp") in entries
-
-
-def _hooked(where, hook):
-    """A value whose packing runs hook() at `where`, and its expected bytes."""
-    class D(dict):
-        def get(self, *args):
-            if where == "get":
-                hook()
-            return dict.get(self, *args)
-
-        def __getitem__(self, key):
-            if where == "getitem":
-                hook()
-            return dict.__getitem__(self, key)
-
-    class F:
-        def __float__(self):
-            hook()
-            return 2.0
-
-    def gen():
-        hook()
-        yield from (1, 2)
-    return {"get": (D(_="t_int", x=5), msg("t_int", u32(5))),
-            "getitem": (D(_="t_int", x=5), msg("t_int", u32(5))),
-            "float": (W("double", F()), msg("t_double", i64(1 << 62))),
-            "generator": (W("vint", gen()), msg("t_vint", u32(VEC, 2, 1, 2)))}[where]
-
-
-@pytest.mark.parametrize("where", ["get", "getitem", "float", "generator"])
-@pytest.mark.parametrize("inner", ["pack", "unpack", "other parser"])
-def test_reentrant_use_gives_both_results(where, inner):
-    """Interpreter code that runs inside a call may use the same parser: each
-    call has its own state, so both give their full, exact results."""
-    p, other = tl.TLParser(SCHEMA), tl.TLParser(SCHEMA)
-    inner_results = []
-    calls = {"pack": lambda: p.pack(W("bytes", b"z" * 5000)),
-             "unpack": lambda: p.unpack(msg("t_vint", u32(VEC, 2, 8, 9))),
-             "other parser": lambda: other.unpack(other.pack(W("int", 9)))}
-    expected = {"pack": msg("t_bytes", b"\xfe\x88\x13\x00" + b"z" * 5000),
-                "unpack": {"_": "t_vint", "x": [8, 9]}, "other parser": {"_": "t_int", "x": 9}}
-    value, wire = _hooked(where, lambda: inner_results.append(calls[inner]()))
-    assert p.pack(value) == wire
-    assert inner_results == [expected[inner]]
-    assert p.unpack(wire) == other.unpack(wire)
-
-
-def test_refcounts_stay_flat():
-    name = "".join(["pay", "load"])  # not interned: only the schema and our dicts hold it
-    payload = b"p" * 300
-    p = tl.TLParser({"methods": [], "constructors": [
-        {"predicate": "rc", "id": 0x5150, "type": "Rc", "params": [
-            {"name": name, "type": "bytes"}, {"name": "n", "type": "int"},
-            {"name": "v", "type": "Vector<bytes>"}]},
-        {"predicate": "cyc", "id": 0x5151, "type": "Cyc",
-         "params": [{"name": "o", "type": "Cyc"}]}]})
-    good = {"_": "rc", name: payload, "n": 1, "v": [payload, payload]}
-    cycle = {"_": "cyc"}
-    cycle["o"] = cycle
-    bad = [cycle, {"_": "rc", name: payload, "n": 2**40}, {"_": "rc", name: bytearray(payload)},
-           {"_": "rc", name: payload, "v": [payload, "s"]}, {"_": "nope", name: payload}]
-    wire = p.pack(good)
-    inputs = [wire[:-3], bytearray(wire), u32(0x5150, 0, 1, 10), u32(0x5151) * 100000]
-
-    def churn():
-        for _ in range(30):
-            assert p.unpack(p.pack(good))[name] == payload
-            for value in bad:
-                with pytest.raises(Exception):
-                    p.pack(value)
-            for data in inputs:
-                with pytest.raises(Exception):
-                    p.unpack(data)
-
-    tracked = [good, name, payload, *bad]
-    churn()
-    gc.collect()
-    before = [sys.getrefcount(o) for o in tracked]
-    churn()
-    gc.collect()
-    assert [sys.getrefcount(o) for o in tracked] == before
 
 
 def test_repeated_field_names_keep_the_last_value(Parser):

@@ -1,7 +1,6 @@
 """Schema compilation: what TLSchemaCompiler accepts and refuses, and how the
 compiled table shows through a TLParser."""
 import copy
-import ctypes
 import gc
 import json
 import os
@@ -12,6 +11,8 @@ import sysconfig
 import pytest
 
 from Velta.tl import TLParser, TLSchemaCompiler
+
+import memory
 
 
 def one(entry):
@@ -237,23 +238,10 @@ def _churn(rounds):
             TLSchemaCompiler().compile("{}")
 
 
-class _MallInfo2(ctypes.Structure):  # glibc 2.33 and later
-    _fields_ = [(f, ctypes.c_size_t) for f in "arena ordblks smblks hblks hblkhd usmblks "
-                "fsmblks uordblks fordblks keepcost".split()]
-
-
-_MALLINFO2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
-if _MALLINFO2:
-    _MALLINFO2.restype = _MallInfo2
-
-
 def _memory():
     """Resident size, C heap in use (0 where unknown) and the interpreter's blocks."""
     gc.collect()
-    with open("/proc/self/statm") as statm:
-        resident = int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    info = _MALLINFO2() if _MALLINFO2 else _MallInfo2()
-    return resident, info.uordblks + info.hblkhd, sys.getallocatedblocks()
+    return memory.resident(), memory.c_heap(), sys.getallocatedblocks()
 
 
 @pytest.mark.leak

@@ -1,7 +1,6 @@
 """Repeated compile, pack and unpack, on success and on every kind of failure,
 must not grow Python memory, native memory or the reference counts of the
 objects that pass through the codec."""
-import ctypes
 import gc
 import json
 import os
@@ -11,7 +10,11 @@ import tracemalloc
 
 import pytest
 
+from Velta import tl
 from Velta.tl import TLParser, TLSchemaCompiler
+
+import memory
+from wire import u32
 
 pytestmark = pytest.mark.leak
 
@@ -94,33 +97,16 @@ CASES = {  # name: (one call, the exception it must raise or None)
     **{"unpack-" + k: ((lambda d=d: P.unpack(d)), e) for k, (d, e) in UNPACK_ERRORS.items()},
 }
 SHARED = ("_", None, True, False)
-TRACKED = [o for o in (FIELD, SEEN_FIELD, CNAME, PAYLOAD, WORDS, BIG, LONG, INNER, VALUE, WIRE,
-                       VALUE["v"], SCHEMA, TEXT, CYCLE, DEEP, P, *SHARED)
-           if sys.getrefcount(o) < 1 << 30]  # immortal objects have no meaningful count
-
-
-class MallInfo2(ctypes.Structure):  # glibc 2.33 and later
-    _fields_ = [(f, ctypes.c_size_t) for f in "arena ordblks smblks hblks hblkhd usmblks "
-                "fsmblks uordblks fordblks keepcost".split()]
-
-
-MALLINFO2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
-if MALLINFO2:
-    MALLINFO2.restype = MallInfo2
+TRACKED = memory.mortal([FIELD, SEEN_FIELD, CNAME, PAYLOAD, WORDS, BIG, LONG, INNER, VALUE, WIRE,
+                         VALUE["v"], SCHEMA, TEXT, CYCLE, DEEP, P, *SHARED])
 
 
 def measure():
     gc.collect()
     # Large blocks are interpreter tables rebuilt whole; their old block predates tracing.
     python = sum(t.size for t in tracemalloc.take_snapshot().traces if t.size < 1 << 16)
-    info = MALLINFO2() if MALLINFO2 else MallInfo2()
-    heap = info.uordblks + info.hblkhd - tracemalloc.get_tracemalloc_memory()
-    fd = os.open("/proc/self/statm", os.O_RDONLY)  # no io objects: they shift None's count
-    try:
-        resident = int(os.read(fd, 256).split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    finally:
-        os.close(fd)
-    return [python, heap, resident, *map(sys.getrefcount, TRACKED)]
+    heap = memory.c_heap() - tracemalloc.get_tracemalloc_memory()
+    return [python, heap, memory.resident(), *memory.refcounts(TRACKED)]
 
 
 def churn(op, exc, rounds):
@@ -161,3 +147,41 @@ def test_repeated_calls_keep_memory_and_refcounts_flat(case):
         # worth): there, the Python and C heap figures above have to do.
         if not sysconfig.get_config_var("Py_GIL_DISABLED"):
             assert resident <= 4 << 20, f"RSS grew {resident} B in {rounds} calls"
+
+
+# --- reference counts over calls that fail and succeed ----------------------
+
+def test_refcounts_stay_flat():
+    name = "".join(["pay", "load"])  # not interned: only the schema and our dicts hold it
+    payload = b"p" * 300
+    p = tl.TLParser({"methods": [], "constructors": [
+        {"predicate": "rc", "id": 0x5150, "type": "Rc", "params": [
+            {"name": name, "type": "bytes"}, {"name": "n", "type": "int"},
+            {"name": "v", "type": "Vector<bytes>"}]},
+        {"predicate": "cyc", "id": 0x5151, "type": "Cyc",
+         "params": [{"name": "o", "type": "Cyc"}]}]})
+    good = {"_": "rc", name: payload, "n": 1, "v": [payload, payload]}
+    cycle = {"_": "cyc"}
+    cycle["o"] = cycle
+    bad = [cycle, {"_": "rc", name: payload, "n": 2**40}, {"_": "rc", name: bytearray(payload)},
+           {"_": "rc", name: payload, "v": [payload, "s"]}, {"_": "nope", name: payload}]
+    wire = p.pack(good)
+    inputs = [wire[:-3], bytearray(wire), u32(0x5150, 0, 1, 10), u32(0x5151) * 100000]
+
+    def churn():
+        for _ in range(30):
+            assert p.unpack(p.pack(good))[name] == payload
+            for value in bad:
+                with pytest.raises(Exception):
+                    p.pack(value)
+            for data in inputs:
+                with pytest.raises(Exception):
+                    p.unpack(data)
+
+    tracked = [good, name, payload, *bad]
+    churn()
+    gc.collect()
+    before = [sys.getrefcount(o) for o in tracked]
+    churn()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in tracked] == before

@@ -5,7 +5,6 @@ import gc
 import importlib
 import json
 import pickle
-import traceback
 import weakref
 
 import pytest
@@ -110,28 +109,3 @@ def test_pickling_and_copying_refused(make, refuse):
         refuse(make())
 
 
-COMPILE = ["Velta.tl.TLSchemaCompiler.compile", "Velta.tl.TLSchemaCompiler._parse_json_schema"]
-ENTRY = COMPILE + ["Velta.tl.TLSchemaCompiler._create_constructor"]
-TYPE = ENTRY + ["Velta.tl.TLSchemaCompiler._parse_type"]
-PARSER = ["Velta.tl.TLParser.__cinit__"]
-NULL_TYPE = [{"name": "a", "type": "int"}, {"name": "b", "type": None}]
-
-
-@pytest.mark.parametrize("action, schema, frames", [
-    (TLSchemaCompiler().compile, "[]", COMPILE),
-    (TLSchemaCompiler().compile, "{", COMPILE),
-    (TLSchemaCompiler().compile, {"constructors": [{"predicate": "a"}, {"predicate": None}]},
-     ENTRY),
-    (TLSchemaCompiler().compile, {"methods": [{"method": "m", "params": NULL_TYPE}]}, TYPE),
-    (TLSchemaCompiler().compile, {"methods": [{"method": "m", "params": [{"name": "a", "type": "\ud800"}]}]},
-     TYPE),
-    (TLParser, "[]", PARSER + COMPILE),
-    (TLParser, {"constructors": [{"predicate": "a", "params": NULL_TYPE}]}, PARSER + TYPE),
-])
-def test_traceback_entries(action, schema, frames):
-    with pytest.raises(Exception) as info:
-        action(schema)
-    entries = [f for f in traceback.extract_tb(info.value.__traceback__)
-               if f.name.startswith("Velta.tl.")]
-    assert [f.name for f in entries] == frames
-    assert {f.filename for f in entries} == {"src/Velta/modules/tl/tl.cpp"}

@@ -2,7 +2,6 @@
 otherwise: either way a text compiles to exactly what json.loads(text)
 compiles to, or fails with exactly the same error."""
 import json
-import os
 import struct
 import sys
 import traceback
@@ -12,10 +11,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from Velta import tl
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "benchmarks"))
-import api_workloads  # noqa: E402
-
-VECTOR_ID = struct.pack("<I", 0x1CB5C415)
+import api_values
+from wire import VECTOR
 
 
 def outcome(call, *args, **kwargs):
@@ -46,7 +43,7 @@ def probe(parser, schema):
         head = struct.pack("<I", ident)
         shown.append(outcome(parser.pack, {"_": name}))
         shown.append(outcome(parser.unpack, head + bytes(48)))
-        shown.append(outcome(parser.unpack, head + (VECTOR_ID + bytes(4)) * 12))
+        shown.append(outcome(parser.unpack, head + (VECTOR + bytes(4)) * 12))
     return shown
 
 
@@ -226,16 +223,16 @@ def test_a_str_subclass_goes_to_json_loads():
     assert calls.count == 1 and parser.unpack(b"\x01\0\0\0") == {"_": "c"}
 
 
-@pytest.mark.skipif(not api_workloads.available(), reason="the public schema is not on this machine")
+@pytest.mark.skipif(not api_values.available(), reason=f"the public schema is not on this machine: {api_values.missing_reason()}")
 @pytest.mark.parametrize("standard", [False, True])
 def test_public_schema_text_compiles_like_its_dict(standard):
-    text, schema = api_workloads.api_schema_json(), api_workloads.api_schema()
+    text, schema = api_values.api_schema_json(), api_values.api_schema()
     with LoadsCalls() as calls:
         direct = tl.TLParser(text, standard=standard)
     assert calls.count == 0, "the public schema text was not read directly"
     decoded = tl.TLParser(schema, standard=standard)
     assert probe(direct, schema) == probe(decoded, schema)
-    for value in (api_workloads.history_page(standard=standard), api_workloads.small_user(standard=standard)):
+    for value in (api_values.history_page(standard=standard), api_values.small_user(standard=standard)):
         wire = decoded.pack(value)
         assert direct.pack(value) == wire and direct.unpack(wire) == decoded.unpack(wire) == value
 

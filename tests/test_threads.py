@@ -15,6 +15,8 @@ import pytest
 
 from Velta.tl import TLParser
 
+import chat_values
+
 SCHEMA = {"constructors": [{"predicate": "item", "id": 0x17E3, "type": "Item", "params": [
     {"name": "flags", "type": "#"}, {"name": "n", "type": "int"}, {"name": "d", "type": "double"},
     {"name": "tag", "type": "string"}, {"name": "data", "type": "bytes"},
@@ -139,17 +141,6 @@ def test_the_suite_runs_without_the_gil():
 
 # --- Real-size messages ------------------------------------------------------
 
-BENCHMARKS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "benchmarks")
-sys.path.insert(0, BENCHMARKS)
-try:
-    import workloads
-except ImportError:  # a tree without the benchmarks
-    workloads = None
-finally:
-    sys.path.remove(BENCHMARKS)
-needs_workloads = pytest.mark.skipif(workloads is None, reason="needs benchmarks/workloads.py")
-
-
 SCHEMAS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "..", "shared", "schemas")
 
 
@@ -233,10 +224,8 @@ def api_messages():
 
 
 def chat_messages():
-    if workloads is None:
-        pytest.skip("needs benchmarks/workloads.py")
-    messages = [workloads.chat_history(n, seed=n) for n in (6, 10, 16, 24)]
-    return workloads.CHAT_SCHEMA, messages + [workloads.list_result(12), workloads.small_object()]
+    messages = [chat_values.chat_history(n, seed=n) for n in (6, 10, 16, 24)]
+    return chat_values.CHAT_SCHEMA, messages + [chat_values.list_result(12), chat_values.small_object()]
 
 
 @pytest.mark.parametrize("source", [chat_messages, api_messages], ids=["chat-workloads", "api-schema"])
@@ -283,7 +272,7 @@ def mutations():
 
     The value's dicts are Slow, so packing runs Python code between fields
     and between the elements of a vector."""
-    base = next(m for m in workloads.chat_history(8, seed=3)["messages"] if m["_"] == "message")
+    base = next(m for m in chat_values.chat_history(8, seed=3)["messages"] if m["_"] == "message")
     ents = [entity(k) for k in range(12)]
     texts = ["short", "long " * 300]
     media = base["media"] or {"_": "messageMediaGeo", "geo": {"_": "geoPointEmpty"}}
@@ -322,14 +311,13 @@ def mutations():
     return out
 
 
-MUTATIONS = mutations() if workloads else {}
+MUTATIONS = mutations()
 
 
-@needs_workloads
 @pytest.mark.parametrize("name", sorted(MUTATIONS) or ["none"])
 def test_value_changed_by_another_thread_while_packed(name):
     value, states, steps = MUTATIONS[name]
-    parser = TLParser(workloads.CHAT_SCHEMA)
+    parser = TLParser(chat_values.CHAT_SCHEMA)
     allowed = {parser.pack(state): k for k, state in enumerate(states)}
     seen, bad, done = set(), [], threading.Event()
 

@@ -23,11 +23,12 @@ mode the value was made for. ``int`` values stay in 0..2**31-1 and ``long``
 values in 0..2**63-1, which read back the same in both modes.
 
 ``available()`` is False (and ``missing_reason()`` says why) when the schema
-file is absent or ``Velta.schema`` cannot be imported; the benchmarks then
-skip these workloads with that message.
+file is absent or ``Velta.schema`` cannot be imported; the tests and the
+benchmarks then skip these workloads with that message.
 
-Run ``python benchmarks/api_workloads.py`` to print the sizes of the
-workloads and round-trip them through ``Velta.tl`` in both modes.
+The tests use these values (the schema text tests), and so do the benchmarks
+(``benchmarks/workloads/api.py``): they live here because the source
+distribution ships the tests but not the benchmarks.
 """
 
 from __future__ import annotations
@@ -439,29 +440,3 @@ def users_page(n: int, seed: int = 14, standard: bool = False) -> dict:
     rng = random.Random(seed)
     users = [_user(rng, rng.randint(10**8, 8 * 10**9), small=True) for _ in range(n)]
     return complete({"_": "contacts.contacts", "contacts": [], "saved_count": n, "users": users}, standard)
-
-
-def _self_check() -> int:
-    if not available():
-        print(f"skipped: {missing_reason()}")
-        return 0
-    from Velta.tl import TLParser
-    schema = api_schema()
-    print(f"public schema: {len(schema['constructors'])} constructors, {len(schema['methods'])} methods, "
-          f"{len(api_schema_json()):,} bytes of JSON")
-    failures = 0
-    for standard in (False, True):
-        parser = TLParser(schema, standard=standard)
-        for name, value in (("history_page", history_page(standard=standard)),
-                            ("small_user", small_user(standard=standard)),
-                            ("users_page(1000)", users_page(1000, standard=standard))):
-            data = parser.pack(value)
-            ok = parser.unpack(data) == value
-            failures += not ok
-            print(f"{'standard' if standard else 'default ':8} {name:18} {len(data):>8,} B of TL  "
-                  f"{'round trip ok' if ok else 'ROUND TRIP DIFFERS'}")
-    return 1 if failures else 0
-
-
-if __name__ == "__main__":
-    raise SystemExit(_self_check())

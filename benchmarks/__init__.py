@@ -1,0 +1,1 @@
+"""The benchmarks of Velta.tl (scripts) and their inputs (``workloads``)."""
