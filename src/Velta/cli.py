@@ -265,7 +265,7 @@ class AbsentFields:
             return [self.strip(item) for item in value]
         if not isinstance(value, dict):
             return value
-        fields = self.fields.get(value.get("_"), {})
+        fields = self.fields.get(str(value.get("_")), {})
         out = {}
         for key, item in value.items():
             conditional, bit_only = fields.get(key, (False, False))
