@@ -252,13 +252,9 @@ class AbsentFields:
     is only its flag bit)."""
 
     def __init__(self, schema: Schema, standard: bool):
-        def absent(type_text: str) -> tuple[bool, bool]:
-            kept = type_text.split("?")[1] if "?" in type_text else type_text
-            bit_only = "?" in type_text and (kept == "true" or (not standard and kept == "Bool"))
-            return "?" in type_text, bit_only
-
-        self.fields = {_entry_name(e): {p["name"]: absent(p["type"]) for p in e.get("params") or []}
-                       for e in _entries(schema)}
+        from Velta.dump import Layout  # which fields are only a bit depends on the mode
+        self.fields = {name: {f.name: (f.optional, f.bit_only) for f in constr.fields}
+                       for name, (_, constr) in Layout(schema, standard).by_name.items()}
 
     def strip(self, value: Any) -> Any:
         if isinstance(value, list):
