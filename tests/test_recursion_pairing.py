@@ -5,12 +5,17 @@ from pathlib import Path
 
 import pytest
 
-SOURCE = Path(__file__).resolve().parents[1] / "src" / "Velta" / "modules" / "tl" / "tl.cpp"
+SOURCE_DIR = Path(__file__).resolve().parents[1] / "src" / "Velta" / "modules" / "tl"
+SOURCE = SOURCE_DIR / "tl.cpp"
+
+
+def read_all_parts():
+    return "\n".join(p.read_text() for p in sorted(SOURCE_DIR.glob("*.[ch]*")))
 
 
 @pytest.mark.skipif(not SOURCE.exists(), reason="needs the source tree")
 def test_recursion_levels_are_taken_and_released_only_by_the_guard():
-    code = re.sub(r"//[^\n]*|/\*.*?\*/", "", SOURCE.read_text(), flags=re.S)  # no comments
+    code = re.sub(r"//[^\n]*|/\*.*?\*/", "", read_all_parts(), flags=re.S)  # no comments
     guard = re.search(r"\nclass RecursionGuard\b.*?\n};", code, re.S)
     assert guard, "the RecursionGuard class is gone"
     body, rest = guard.group(), code[:guard.start()] + code[guard.end():]

@@ -1,4 +1,5 @@
-// Schema model of Velta.tl: the in-memory form of a compiled TL schema.
+// Schema model of Velta.tl: the in-memory form of a compiled TL schema, and what the
+// codec reads of the compiler that owns it (its text blocks, id map and name table).
 //
 // A compiled schema is one flat, contiguous array of constructor records, each
 // owning an array of field records that describe its parameters in wire order.
@@ -22,13 +23,17 @@
 // The zero fill matters: a record or field that a failed build never reached
 // stays all-zero, and the release skips null members, so a half-built table
 // is released completely without special handling.
-#ifndef VELTA_TL_H
-#define VELTA_TL_H
+#ifndef VELTA_TL_SCHEMA_MODEL_H
+#define VELTA_TL_SCHEMA_MODEL_H
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <unordered_map>
+#include <utility>
 
 // The kind of a field or value. Stored as a 32-bit unsigned value; the
 // numbers of the first eight are fixed.
@@ -141,4 +146,118 @@ struct TLSchema {
                                   // the newest block first
 };
 
-#endif  // VELTA_TL_H
+// ---- what the codec reads of the compiler ------------------------------------
+
+// One block of a schema's texts (see copy_text below); declared above.
+struct TLTextBlock {
+    TLTextBlock* next;
+    size_t used;
+    size_t capacity;  // bytes of text room after this header
+    char* room() { return reinterpret_cast<char*>(this + 1); }
+};
+
+namespace {
+
+using IdMap = std::unordered_map<uint32_t, TLConstructor*>;
+
+struct TLSchemaCompilerObject;
+class TextCache;
+
+struct TLSchemaCompilerOps {
+    void (*_free_schema)(TLSchemaCompilerObject* self);
+    int (*_parse_json_schema)(TLSchemaCompilerObject* self, PyObject* json_data);
+    TLConstructor* (*_create_constructor)(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index,
+                                          TextCache& texts);
+    TLType (*_parse_type)(TLSchemaCompilerObject* self, PyObject* type_str);
+    TLSchema* (*get_schema)(TLSchemaCompilerObject* self);
+};
+
+// What a compiler may be doing. A compile runs interpreter code (the JSON
+// decoder, int() of ids) that could start another compile on the same
+// compiler, possibly from another thread; and the table of a compiler that
+// serves a parser must outlive every call of that parser. Either would free
+// a table that is in use, so compile claims the compiler with an atomic
+// compare-exchange and refuses when it is not idle.
+enum CompilerState : int { kCompilerIdle = 0, kCompilerCompiling = 1, kCompilerInUse = 2 };
+
+// Constructor names by the identity of the name object: messages name their
+// constructors with the same few str objects again and again (the "_" of
+// unpacked dicts, interned literals), and a pointer compare skips hashing
+// the text. Built once per compile and never changed after, so every
+// thread reads it freely; a name it does not hold goes to the name map.
+class NameTable {
+public:
+    NameTable() = default;
+    NameTable(const NameTable&) = delete;
+    NameTable& operator=(const NameTable&) = delete;
+    ~NameTable() { free(slots_); }
+
+    // Enters every record that holds its name in `name_map` under both of
+    // its name objects (a record that a later one with the same name
+    // replaced stays out, as it is out of the map); false when memory runs
+    // out.
+    bool build(TLConstructor* constructors, int32_t count, PyObject* name_map) {
+        clear();
+        size_t size = 8;
+        while (size < 4 * static_cast<size_t>(count)) size *= 2;  // two names each
+        slots_ = static_cast<Slot*>(calloc(size, sizeof(Slot)));
+        if (!slots_) return false;
+        mask_ = size - 1;
+        for (int32_t i = 0; i < count; ++i) {
+            PyObject* holder = PyDict_GetItemWithError(name_map, constructors[i].py_name);
+            if (!holder || PyLong_AsLong(holder) != i) {
+                PyErr_Clear();  // exact str keys: nothing can fail but memory
+                continue;
+            }
+            for (PyObject* name : {constructors[i].py_name, constructors[i].py_name_interned}) {
+                Slot* slot = find(name);
+                *slot = {name, &constructors[i]};
+            }
+        }
+        return true;
+    }
+    void clear() {
+        free(std::exchange(slots_, nullptr));
+        mask_ = 0;
+    }
+    // The record named by exactly this object, or null.
+    TLConstructor* get(PyObject* name) const {
+        return slots_ ? find(name)->constructor : nullptr;
+    }
+
+private:
+    struct Slot {
+        PyObject* name;
+        TLConstructor* constructor;
+    };
+    Slot* find(PyObject* name) const {
+        size_t at = (reinterpret_cast<uintptr_t>(name) >> 4) * 0x9E3779B97F4A7C15ull >> 20;
+        while (true) {
+            Slot* slot = &slots_[at & mask_];
+            if (slot->name == name || !slot->name) return slot;
+            ++at;
+        }
+    }
+
+    Slot* slots_ = nullptr;
+    size_t mask_ = 0;
+};
+
+struct TLSchemaCompilerObject {
+    PyObject_HEAD
+    const TLSchemaCompilerOps* ops;
+    TLSchema* _schema;
+    IdMap _id_map;          // wire id -> record; read-only once compiled
+    PyObject* _name_map;    // dict: constructor name (str) -> index in the table
+                            // (int); read-only once compiled. Names with a NUL
+                            // are keyed by their text up to it, so a "_" that
+                            // holds a NUL never matches.
+    NameTable _name_table;    // records by name object; read-only once compiled
+    std::atomic<int> _state;  // a CompilerState
+    int _standard;            // compile for the standard TL conventions (set
+                              // by a TLParser made with standard=True)
+};
+
+}  // namespace
+
+#endif  // VELTA_TL_SCHEMA_MODEL_H

@@ -1,0 +1,73 @@
+// Every message the module raises itself, word for word, grouped by who raises it.
+// Part of the one translation unit tl.cpp, which includes it after the parts it
+// relies on; see the code map there.
+#ifndef VELTA_TL_MESSAGES_H
+#define VELTA_TL_MESSAGES_H
+
+namespace {
+
+// Messages of the module's own errors. They are part of the interface:
+// callers and their tests match on these texts, so they stay word for word.
+namespace msg {
+constexpr const char kReduce[] = "no default __reduce__ due to non-trivial __cinit__";
+constexpr const char kExpectedType[] = "Expected %.42s, got %.200s";
+constexpr const char kNoneAttribute[] = "'NoneType' object has no attribute '%.30s'";
+constexpr const char kNoneLength[] = "object of type 'NoneType' has no len()";
+constexpr const char kArgCount[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+constexpr const char kArgUnexpected[] = "%s() got an unexpected keyword argument '%U'";
+constexpr const char kArgTwice[] = "%s() got multiple values for keyword argument '%U'";
+constexpr const char kArgKeywordType[] = "%.200s() keywords must be strings";
+constexpr const char kArgIncorrectType[] = "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
+constexpr const char kIntRange[] = "value too large to convert to %.200s";
+constexpr const char kNegativeUnsigned[] = "can't convert negative value to %.200s";
+constexpr const char kParseError[] = "Parse error at position %zu";
+constexpr const char kUnknownId[] = "Unknown constructor ID: 0x%08x";
+constexpr const char kUnknownName[] = "Unknown constructor: %U";
+constexpr const char kNoConstructor[] = "Object must have '_' field";
+constexpr const char kVectorId[] = "Invalid vector ID: 0x%08x";
+constexpr const char kVectorLength[] = "Invalid vector length: %d";
+constexpr const char kFlagBitRange[] = "Field '%U' uses flag bit %d, outside 0..31";
+constexpr const char kBoolId[] = "Invalid Bool constructor ID: 0x%08x";
+constexpr const char kBareMismatch[] = "Expected constructor '%U' for a bare value, got '%U'";
+constexpr const char kOffsetRange[] = "offset out of range";
+constexpr const char kFlagWordMissing[] =
+    "Field '%U' is conditional on a flags word that is not a field declared before it, so its "
+    "presence cannot be written";
+constexpr const char kBufferGrowth[] = "Cannot reallocate buffer";
+constexpr const char kBytesTooLong[] = "bytes value too long for TL encoding: %zu bytes (at most %zu)";
+constexpr const char kListChanged[] = "list changed size during pack";
+constexpr const char kCompilerBusy[] = "TLSchemaCompiler.compile() called while this compiler is compiling";
+constexpr const char kCompilerInUse[] =
+    "TLSchemaCompiler.compile() called on the compiler of a TLParser, whose table is in use";
+constexpr const char kInterpreterChange[] =
+    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
+constexpr const char kReinitialised[] = "Module 'tl' has already been imported. Re-initialisation is not supported.";
+constexpr const char kIntegerRequired[] = "an integer is required";
+constexpr const char kNonInt[] = "%s returned non-int (type %.200s)";
+constexpr const char kNoneNotIterable[] = "argument of type 'NoneType' is not iterable";
+constexpr const char kConditionWord[] = "Field '%U' is conditional on '%.200s', which is not a '#' field declared before it";
+constexpr const char kTooManyDots[] = "too many values to unpack (expected %zd)";
+constexpr const char kNoneNotSubscriptable[] = "'NoneType' object is not subscriptable";
+constexpr const char kTooManyParams[] = "too many params for one constructor";
+constexpr const char kParamsChanged[] = "params list changed size during compile";
+constexpr const char kNameUndefined[] = "name '%U' is not defined";
+constexpr const char kBareType[] = "Bare type '%s' needs exactly one constructor of type '%s'; the schema has %d";
+constexpr const char kSchemaMemory[] = "Cannot allocate memory for schema";
+constexpr const char kConstructorsMemory[] = "Cannot allocate memory for constructors";
+constexpr const char kVectorTooLong[] = "vector too long for TL encoding: %zd elements";
+constexpr const char kGzipInvalid[] = "gzip_packed: the data is not a valid gzip stream";
+constexpr const char kGzipTooLarge[] = "gzip_packed: inflates to more than %zu bytes";
+constexpr const char kGzipIncomplete[] = "gzip_packed: the gzip stream is incomplete";
+constexpr const char kGzipNotOneObject[] = "gzip_packed: the inflated data is not one complete object";
+constexpr const char kTypeTooDeep[] = "type text nests more than %d types deep";
+constexpr const char kZeroSizeBudget[] =
+    "the input holds more values that take no bytes than its size allows";
+constexpr const char kDictChanged[] = "dict changed too often during pack";
+constexpr const char kSharedBitObject[] =
+    "Field '%U' shares its flag bit with a field that is given, so it must be given too";
+constexpr const char kNoSchema[] = "TLParser.%s() called on a parser without a schema";
+}  // namespace msg
+
+}  // namespace
+
+#endif  // VELTA_TL_MESSAGES_H

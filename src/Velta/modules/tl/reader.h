@@ -1,0 +1,315 @@
+// The reader: TL bytes into values, vectors and objects (unpack), driven by read_one.
+// Part of the one translation unit tl.cpp, which includes it after the parts it
+// relies on; see the code map there.
+#ifndef VELTA_TL_READER_H
+#define VELTA_TL_READER_H
+
+namespace {
+
+// The reader: one per unpack
+
+
+// Decoded dicts name things with the interned twins of the schema's names:
+// without the GIL, interned strings take no reference counting, so threads
+// that share a parser do not contend for its names.
+//
+// The dict every decoded object of `constr` starts from: "_" and then each
+// field key in wire order, holding what an absent field reads as. Copying it and replacing values is much cheaper
+// than growing a fresh dict key by key, and it fixes the key order. Calls on
+// several threads may build it at once; the first to publish it wins.
+// Without the GIL a copy holds the template's lock, which would serialise
+// the threads, so there each object is built key by key instead.
+#ifdef Py_GIL_DISABLED
+constexpr bool kObjectsFromTemplate = false;
+#else
+constexpr bool kObjectsFromTemplate = true;
+#endif
+
+PyObject* object_template(TLConstructor* constr) {
+    std::atomic_ref<PyObject*> slot(constr->py_template);
+    if (PyObject* ready = slot.load(std::memory_order_acquire)) return ready;
+    PyRef dict(PyDict_New());
+    if (!dict || PyDict_SetItem(dict.get(), S.str_underscore, constr->py_name_interned) < 0) return nullptr;
+    Py_ssize_t named_fields = 1;
+    for (int32_t i = 0; i < constr->field_count; ++i) {
+        const TLField& field = constr->fields[i];
+        if (field.flags_word) continue;
+        ++named_fields;
+        // A field whose value is only its bit reads False unless the bit is
+        // set, so a copy needs a store only for a set bit.
+        if (PyDict_SetItem(dict.get(), field.py_name_interned, field.bit_only ? Py_False : Py_None) < 0) return nullptr;
+    }
+    // Every builder computes the same value; it is published with the
+    // template's release below.
+    std::atomic_ref(constr->distinct_names).store(PyDict_GET_SIZE(dict.get()) == named_fields, std::memory_order_relaxed);
+    PyObject* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, dict.get(), std::memory_order_acq_rel)) return dict.release();
+    return expected;  // another call published first; ours goes
+}
+
+PyObject* Reader::_read_value(const TLValueType* type) {
+    Operation op("Velta.tl.TLParser._read_value");
+    PyObject* result;
+    switch (type->kind) {
+        case TL_TYPE_INT: {
+            const uint32_t v = _read_int32();
+            return standard_ ? PyLong_FromLong(static_cast<int32_t>(v)) : PyLong_FromUnsignedLong(v);
+        }
+        case TL_TYPE_LONG: {
+            const uint64_t v = _read_int64();
+            return standard_ ? PyLong_FromLongLong(static_cast<int64_t>(v)) : PyLong_FromUnsignedLongLong(v);
+        }
+        case TL_TYPE_DOUBLE:
+            return PyFloat_FromDouble(_read_double());
+        case TL_TYPE_BOOL:
+            if (!standard_) return PyBool_FromLong(_read_int32() != 0);
+            result = read_boxed_bool();
+            break;
+        case TL_TYPE_TRUE:
+            if (!charge_zero_size()) return op.fail(__LINE__);
+            Py_RETURN_TRUE;
+        case TL_TYPE_STRING:
+            result = _read_string();
+            break;
+        case TL_TYPE_BYTES:
+            result = _read_bytes();
+            break;
+        case TL_TYPE_VECTOR:
+        case TL_TYPE_BARE_VECTOR:
+            result = _read_vector(type);
+            break;
+        case TL_TYPE_OBJECT:
+            result = _read_object();
+            break;
+        case TL_TYPE_BARE_OBJECT:
+            result = _read_object(type->bare);
+            break;
+        case TL_TYPE_INT128:
+        case TL_TYPE_INT256:
+            result = read_wide(type->kind);
+            break;
+        default:
+            Py_UNREACHABLE();
+    }
+    return result ? result : op.fail(__LINE__);
+}
+
+PyObject* Reader::_read_vector(const TLValueType* type) {
+    Operation op("Velta.tl.TLParser._read_vector");
+    RecursionGuard guard(" while unpacking a TL vector");
+    if (!guard.entered()) return op.fail(__LINE__);
+    if (type->kind == TL_TYPE_VECTOR) {
+        const uint32_t vector_id = _read_int32();
+        if (vector_id != velta::kVectorId) {
+            error_ = true;
+            PyErr_Format(PyExc_ValueError, msg::kVectorId, vector_id);
+            return op.fail(__LINE__);
+        }
+    }
+    const int32_t count = static_cast<int32_t>(_read_int32());
+    const TLValueType* element = type->element;
+    const size_t remaining = position_ < size_ ? size_ - position_ : 0;
+    // A count of values that take no bytes beyond what is left of their
+    // budget cannot be read: refused before the list is made.
+    if (count < 0 || (element->min_size == 0 && static_cast<size_t>(count) > *zero_size_budget_)) {
+        PyErr_Format(PyExc_ValueError, msg::kVectorLength, count);
+        return op.fail(__LINE__);
+    }
+
+    // Every other element takes at least 4 bytes of cursor, and only the
+    // last one may end past the input; the unread elements of the enclosing
+    // vectors need theirs too. A count beyond that cannot be read: the
+    // unpack must fail and this list is never seen. It is not allocated, so
+    // no nesting of claimed counts can allocate more than the input
+    // justifies; the elements are still read in turn, so the reported
+    // position and any exception are exactly those of reading each one.
+    const size_t unit = element->min_size ? velta::kAlignment : 0;
+    const size_t available = remaining + 3 > reserved_ ? remaining + 3 - reserved_ : 0;
+    const bool fits = !unit || static_cast<size_t>(count) <= available / unit;
+    PyRef result(PyList_New(fits ? count : 0));
+    if (!result) return op.fail(__LINE__);
+    const size_t reserved_before = reserved_;
+    if (fits) reserved_ += unit * static_cast<size_t>(count);
+    bool error_seen = error_;
+    for (int32_t i = 0; i < count; ++i) {
+        const size_t before = position_;
+        if (fits) reserved_ -= unit;
+        PyObject* item = _read_value(element);
+        if (!item) {
+            reserved_ = reserved_before;
+            path.record_index(i, before);
+            return op.fail(__LINE__);
+        }
+        if (fits) PyList_SET_ITEM(result.get(), i, item);
+        else Py_DECREF(item);
+        if (VELTA_UNLIKELY(error_)) {
+            if (!error_seen) {
+                path.record_index(i, before);
+                error_seen = true;
+            }
+            if (position_ == before && unit) {
+                // Out of input: every later element reads as the same zero
+                // value without moving the cursor.
+                if (fits)
+                    for (int32_t j = i + 1; j < count; ++j) PyList_SET_ITEM(result.get(), j, Py_NewRef(Py_None));
+                break;
+            }
+        }
+    }
+    reserved_ = reserved_before;
+    return result.release();
+}
+
+// ---- objects ---------------------------------------------------------------
+
+// Standard mode: a gzip_packed object stands for the one object its data
+// inflates to. Inflation is bounded, so a small input cannot ask for
+// gigabytes.
+PyObject* Reader::read_gzip_packed() {
+    const unsigned char* data;
+    size_t length;
+    if (!read_byte_string(&data, &length)) Py_RETURN_NONE;  // short input: reported at the end
+    PyRef packed(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length)));
+    PyRef inflater(packed ? PyObject_CallFunction(S.zlib_decompressobj, "i", 31) : nullptr);
+    if (!inflater) return nullptr;
+    const size_t room = kMaxInflated - *inflated_total_;
+    PyRef inflated(PyObject_CallMethod(inflater.get(), "decompress", "On", packed.get(), static_cast<Py_ssize_t>(room + 1)));
+    if (!inflated) {
+        if (PyErr_ExceptionMatches(S.zlib_error)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError, msg::kGzipInvalid);
+        }
+        return nullptr;
+    }
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(inflated.get()));
+    if (size > room) {
+        PyErr_Format(PyExc_ValueError, msg::kGzipTooLarge, kMaxInflated);
+        return nullptr;
+    }
+    PyRef finished(PyObject_GetAttrString(inflater.get(), "eof"));
+    if (!finished) return nullptr;
+    if (finished.get() != Py_True) {
+        PyErr_SetString(PyExc_ValueError, msg::kGzipIncomplete);
+        return nullptr;
+    }
+    *inflated_total_ += size;
+    Reader inner(compiler_, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(inflated.get())), size);
+    inner.inflated_total_ = inflated_total_;
+    inner.zero_size_budget_ = zero_size_budget_;
+    PyRef object(inner._read_object());
+    if (!object) return nullptr;
+    if (inner.error_ || inner.position_ < size) {
+        PyErr_SetString(PyExc_ValueError, msg::kGzipNotOneObject);
+        return nullptr;
+    }
+    return object.release();
+}
+
+PyObject* Reader::_read_object(TLConstructor* bare) {
+    Operation op("Velta.tl.TLParser._read_object");
+    RecursionGuard guard(" while unpacking a TL object");
+    if (!guard.entered()) return op.fail(__LINE__);
+    TLConstructor* constr = bare;
+    if (!constr) {
+        const unsigned char* id_bytes = take(4);
+        if (!id_bytes) Py_RETURN_NONE;
+        const uint32_t constructor_id = velta::load_le32(id_bytes);
+        const auto found = compiler_->_id_map.find(constructor_id);
+        if (found == compiler_->_id_map.end()) {
+            if (standard_ && constructor_id == velta::kGzipPackedId) {
+                PyObject* inner = read_gzip_packed();
+                return inner ? inner : op.fail(__LINE__);
+            }
+            PyErr_Format(PyExc_ValueError, msg::kUnknownId, constructor_id);
+            return op.fail(__LINE__);
+        }
+        constr = found->second;
+        if (standard_ && constructor_id == velta::kGzipPackedId) {
+            PyObject* inner = read_gzip_packed();
+            return inner ? inner : op.fail(__LINE__);
+        }
+    }
+    PyRef result;
+    bool distinct_names = false;  // whether the value a key starts with may stay
+    if (kObjectsFromTemplate) {
+        PyObject* tmpl = object_template(constr);
+        if (!tmpl || !(result = PyRef(PyDict_Copy(tmpl)))) return op.fail(__LINE__);
+        distinct_names = std::atomic_ref(constr->distinct_names).load(std::memory_order_relaxed);
+    } else {
+        result.reset(PyDict_New());
+        if (!result || PyDict_SetItem(result.get(), S.str_underscore, constr->py_name_interned) < 0)
+            return op.fail(__LINE__);
+    }
+    velta::HeapFrame<uint32_t> words(words_, static_cast<size_t>(constr->word_count), 0u);
+    if (!words.ok()) {
+        PyErr_NoMemory();
+        return op.fail(__LINE__);
+    }
+
+    const bool error_at_start = error_;
+    const size_t start = position_;
+    for (int32_t i = 0; i < constr->field_count; ++i) {
+        const TLField& field = constr->fields[i];
+        if (field.flags_word) {
+            words[field.flags_word - 1] = _read_int32();
+            continue;
+        }
+        if (field.is_optional) {
+            const bool present = (words[field.flag_info.flags_index] & field.flag_mask) != 0;
+            if (field.bit_only || !present) {
+                PyObject* marker = field.bit_only ? (present ? Py_True : Py_False) : Py_None;
+                if ((marker == Py_True || !distinct_names) &&
+                    PyDict_SetItem(result.get(), field.py_name_interned, marker) < 0) {
+                    path.record_root(constr);
+                    return op.fail(__LINE__);
+                }
+                continue;
+            }
+        }
+        const size_t field_start = position_;
+        PyRef value(_read_value(field.value_type));
+        if (!value) {
+            path.record_field(field, field_start);
+            path.record_root(constr);
+            return op.fail(__LINE__);
+        }
+        if (error_) {
+            // Reading goes on after input runs out; only the object where it
+            // ran out, and those around it, are on the path.
+            if (!error_at_start) path.record_field(field, field_start);
+            path.record_root(constr);
+            return result.release();
+        }
+        if (PyDict_SetItem(result.get(), field.py_name_interned, value.get()) < 0) {
+            path.record_root(constr);
+            return op.fail(__LINE__);
+        }
+    }
+    if (bare && position_ == start && !charge_zero_size()) return op.fail(__LINE__);
+    return result.release();
+}
+
+
+// Reads one object from `size` bytes at `input`, which stand `base` bytes
+// into what the caller gave; positions in errors count from there. *end
+// is where the object ends, counted the same way.
+PyObject* read_one(const TLParserObject* self, const unsigned char* input, size_t size, size_t base, size_t* end) {
+    Reader reader(parser_compiler(self), input, size);
+    PyRef parsed(reader._read_object());
+    if (parsed && reader.ran_out()) {
+        parsed.reset();
+        PyErr_Format(PyExc_RuntimeError, msg::kParseError, base + reader.position());
+    }
+    if (!parsed) {
+        reader.path.attach("unpacking", true, base);
+        return nullptr;
+    }
+    // A byte string's padding may be cut off at the very end of the input;
+    // the object still ends where the input does.
+    *end = base + std::min(reader.position(), size);
+    return parsed.release();
+}
+
+}  // namespace
+
+#endif  // VELTA_TL_READER_H

@@ -1,0 +1,323 @@
+// Scalars in both directions: integers, doubles, byte strings, wide ints.
+// Part of the one translation unit tl.cpp, which includes it after the parts it
+// relies on; see the code map there.
+#ifndef VELTA_TL_SCALARS_H
+#define VELTA_TL_SCALARS_H
+
+namespace {
+
+// ---- buffer and scalars ----------------------------------------------------
+
+int Writer::_ensure_buffer(size_t needed) {
+    Operation op("Velta.tl.TLParser._ensure_buffer");
+    const size_t required = position_ + needed;
+    if (required < position_) {  // size_t wrapped: no buffer can hold it
+        PyErr_SetString(PyExc_MemoryError, msg::kBufferGrowth);
+        return op.fail(__LINE__);
+    }
+    if (buffer_.capacity >= required) return 0;
+    size_t new_size = buffer_.capacity;
+    do {
+        if (new_size > SIZE_MAX / 2) {
+            PyErr_SetString(PyExc_MemoryError, msg::kBufferGrowth);
+            return op.fail(__LINE__);
+        }
+        new_size *= 2;
+    } while (new_size < required);
+    auto* grown = static_cast<unsigned char*>(realloc(buffer_.data, new_size));
+    if (!grown) {
+        PyErr_SetString(PyExc_MemoryError, msg::kBufferGrowth);
+        return op.fail(__LINE__);
+    }
+    buffer_ = {grown, new_size};
+    return 0;
+}
+
+int Writer::_write_int32(int32_t value) {
+    Operation op("Velta.tl.TLParser._write_int32");
+    unsigned char* at = claim(4);
+    if (VELTA_UNLIKELY(!at)) return op.fail(__LINE__);
+    velta::store_le32(at, static_cast<uint32_t>(value));
+    return 0;
+}
+
+int Writer::_write_int64(uint64_t value) {
+    Operation op("Velta.tl.TLParser._write_int64");
+    unsigned char* at = claim(8);
+    if (VELTA_UNLIKELY(!at)) return op.fail(__LINE__);
+    velta::store_le64(at, value);
+    return 0;
+}
+
+int Writer::_write_double(double value) {
+    Operation op("Velta.tl.TLParser._write_double");
+    unsigned char* at = claim(8);
+    if (VELTA_UNLIKELY(!at)) return op.fail(__LINE__);
+    uint64_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    velta::store_le64(at, bits);
+    return 0;
+}
+
+int Writer::defer(size_t at, PyObject* owner, const char* data, size_t size) {
+    if (!deferred_.append(1, DeferredBytes{at, Py_NewRef(owner), data, size})) {
+        Py_DECREF(owner);
+        PyErr_NoMemory();
+        return -1;
+    }
+    deferred_size_ += size;
+    return 0;
+}
+
+// Appends one byte string: length prefix, data, zero padding to a multiple of
+// 4 bytes from the start of the message. `owner` keeps `data` alive; a long
+// string is deferred instead of copied.
+int Writer::write_byte_string(const char* data, size_t length, PyObject* owner) {
+    if (length > velta::kMaxByteStringLength) {
+        PyErr_Format(PyExc_ValueError, msg::kBytesTooLong, length, velta::kMaxByteStringLength);
+        return -1;
+    }
+    const bool deferred = length >= kDeferredBytesMin;
+    // Room for the longest prefix, the data and the padding.
+    constexpr size_t kPrefixAndPadding = 4 + (velta::kAlignment - 1);
+    if (!has_room((deferred ? 0 : length) + kPrefixAndPadding) &&
+        _ensure_buffer((deferred ? 0 : length) + kPrefixAndPadding) < 0)
+        return -1;
+    unsigned char* out = buffer_.data + position_;
+    size_t at = 0;
+    if (length <= velta::kShortStringMax) {
+        out[at++] = static_cast<unsigned char>(length);
+    } else {
+        out[at++] = velta::kLongStringMarker;
+        out[at++] = static_cast<unsigned char>(length & 0xFF);
+        out[at++] = static_cast<unsigned char>((length >> 8) & 0xFF);
+        out[at++] = static_cast<unsigned char>((length >> 16) & 0xFF);
+    }
+    if (deferred) {
+        if (defer(position_ + at, owner, data, length) < 0) return -1;
+    } else {
+        if (length) memcpy(out + at, data, length);
+        at += length;
+    }
+    while ((position_ + deferred_size_ + at) % velta::kAlignment) out[at++] = 0;
+    position_ += at;
+    return 0;
+}
+
+int Writer::_write_bytes(PyObject* data) {
+    Operation op("Velta.tl.TLParser._write_bytes");
+    if (data == Py_None) {
+        raise_none_length();
+        return op.fail(__LINE__);
+    }
+    if (!PyBytes_Check(data)) {
+        raise_expected("bytes", data);
+        return op.fail(__LINE__);
+    }
+    if (write_byte_string(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)), data) < 0)
+        return op.fail(__LINE__);
+    return 0;
+}
+
+int Writer::_write_string(PyObject* data) {
+    Operation op("Velta.tl.TLParser._write_string");
+    if (data == Py_None) {
+        raise_none_attribute("encode");
+        return op.fail(__LINE__);
+    }
+    if (!PyUnicode_Check(data)) {
+        raise_expected("str", data);
+        return op.fail(__LINE__);
+    }
+    // An ASCII str is its own UTF-8.
+    const bool ascii = velta::str_readable(data) && PyUnicode_IS_ASCII(data);
+    Py_ssize_t size = ascii ? PyUnicode_GET_LENGTH(data) : 0;
+    const char* utf8 = ascii ? static_cast<const char*>(PyUnicode_DATA(data)) : PyUnicode_AsUTF8AndSize(data, &size);
+    if (!utf8 || write_byte_string(utf8, static_cast<size_t>(size), data) < 0) return op.fail(__LINE__);
+    return 0;
+}
+
+// ---- values and vectors ----------------------------------------------------
+
+// An `int` field takes -2**31 .. 2**32-1: signed values, and the unsigned
+// values unpack yields, written as their 32-bit pattern.
+int convert_int32(PyObject* value, int32_t* out) {
+    long long small;
+    if (velta::compact_int_value(value, &small) && small >= INT32_MIN && small <= 0xFFFFFFFFll) {
+        *out = static_cast<int32_t>(static_cast<uint32_t>(small));
+        return 0;
+    }
+    PyRef number = PyLong_CheckExact(value) ? PyRef::borrow(value) : PyRef(integer_of(value));
+    long long v;
+    if (!number || int_in_range(number.get(), INT32_MIN, 0xFFFFFFFFll, "int32_t", &v) < 0) return -1;
+    *out = static_cast<int32_t>(static_cast<uint32_t>(v));
+    return 0;
+}
+
+int convert_uint64(PyObject* value, uint64_t* out) {
+    long long small;
+    if (velta::compact_int_value(value, &small) && small >= 0) {
+        *out = static_cast<uint64_t>(small);
+        return 0;
+    }
+    PyRef number = PyLong_CheckExact(value) ? PyRef::borrow(value) : PyRef(integer_of(value));
+    if (!number) return -1;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow < 0 || (overflow == 0 && v < 0)) {
+        PyErr_Format(PyExc_OverflowError, msg::kNegativeUnsigned, "uint64_t");
+        return -1;
+    }
+    if (overflow == 0) {
+        *out = static_cast<uint64_t>(v);
+        return 0;
+    }
+    const unsigned long long big = PyLong_AsUnsignedLongLong(number.get());
+    if (big == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+    *out = big;
+    return 0;
+}
+
+// Standard mode: a `long` takes -2**63 .. 2**64-1, signed values and the
+// unsigned ones alike, written as their 64-bit pattern.
+int convert_int64_either(PyObject* value, uint64_t* out) {
+    PyRef number = PyLong_CheckExact(value) ? PyRef::borrow(value) : PyRef(integer_of(value));
+    if (!number) return -1;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow == 0) {
+        *out = static_cast<uint64_t>(v);
+        return 0;
+    }
+    const unsigned long long big = overflow > 0 ? PyLong_AsUnsignedLongLong(number.get()) : 0;
+    if (overflow < 0 || (big == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError, msg::kIntRange, "int64_t");
+        return -1;
+    }
+    *out = big;
+    return 0;
+}
+
+// int128 and int256: -2**(n-1) .. 2**n-1, written as the n-bit two's
+// complement pattern, little-endian.
+int Writer::write_wide(PyObject* value, TLType kind) {
+    const bool narrow = kind == TL_TYPE_INT128;
+    const size_t width = narrow ? 16 : 32;
+    PyRef number(integer_of(value));
+    if (!number) return -1;
+    const int below = PyObject_RichCompareBool(number.get(), narrow ? S.int128_low : S.int256_low, Py_LT);
+    const int above = below ? below : PyObject_RichCompareBool(number.get(), narrow ? S.int128_mask : S.int256_mask, Py_GT);
+    if (below < 0 || above < 0) return -1;
+    if (below || above) {
+        PyErr_Format(PyExc_OverflowError, msg::kIntRange, narrow ? "int128" : "int256");
+        return -1;
+    }
+    PyRef pattern(PyNumber_And(number.get(), narrow ? S.int128_mask : S.int256_mask));
+    PyRef data(pattern ? PyObject_CallMethod(pattern.get(), "to_bytes", "nO", static_cast<Py_ssize_t>(width), S.str_little)
+                       : nullptr);
+    if (!data) return -1;
+    unsigned char* at = claim(width);
+    if (!at) return -1;
+    memcpy(at, PyBytes_AS_STRING(data.get()), width);
+    return 0;
+}
+
+// ---- scalars ---------------------------------------------------------------
+
+uint32_t Reader::_read_int32() {
+    const unsigned char* at = take(4);
+    return at ? velta::load_le32(at) : 0;
+}
+
+uint64_t Reader::_read_int64() {
+    const unsigned char* at = take(8);
+    return at ? velta::load_le64(at) : 0;
+}
+
+double Reader::_read_double() {
+    const unsigned char* at = take(8);
+    if (!at) return 0.0;
+    const uint64_t bits = velta::load_le64(at);
+    double value;
+    memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// Reads the prefix of a byte string and bounds-checks its data. On success
+// *data/*length describe the bytes and the cursor stands after the padding
+// (which is not checked: it may stand up to 3 bytes past the input). On short
+// input it records the shortage and leaves the cursor after what prefix was
+// read.
+bool Reader::read_byte_string(const unsigned char** data, size_t* length) {
+    const size_t start = position_;
+    if (start >= size_) {
+        error_ = true;
+        return false;
+    }
+    size_t len = input_[start];
+    position_ = start + 1;
+    if (len == velta::kLongStringMarker) {
+        if (start + 4 > size_) {
+            error_ = true;
+            return false;
+        }
+        const unsigned char* p = input_ + start;
+        len = static_cast<size_t>(p[1]) | (static_cast<size_t>(p[2]) << 8) | (static_cast<size_t>(p[3]) << 16);
+        position_ = start + 4;
+    }
+    if (len > size_ - position_) {
+        error_ = true;
+        return false;
+    }
+    *data = input_ + position_;
+    *length = len;
+    position_ += len;
+    position_ += (velta::kAlignment - position_ % velta::kAlignment) % velta::kAlignment;
+    return true;
+}
+
+PyObject* Reader::_read_bytes() {
+    Operation op("Velta.tl.TLParser._read_bytes");
+    const unsigned char* data;
+    size_t length;
+    if (!read_byte_string(&data, &length)) return Py_NewRef(S.empty_bytes);
+    PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length));
+    return result ? result : op.fail(__LINE__);
+}
+
+PyObject* Reader::_read_string() {
+    Operation op("Velta.tl.TLParser._read_string");
+    const unsigned char* data;
+    size_t length;
+    if (!read_byte_string(&data, &length) || length == 0) return Py_NewRef(S.empty_str);
+    PyObject* result = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length), "strict");
+    return result ? result : op.fail(__LINE__);
+}
+
+// ---- values and vectors ----------------------------------------------------
+
+PyObject* Reader::read_boxed_bool() {
+    const unsigned char* at = take(4);
+    if (!at) Py_RETURN_FALSE;
+    const uint32_t id = velta::load_le32(at);
+    if (id == velta::kBoolTrueId) Py_RETURN_TRUE;
+    if (id == velta::kBoolFalseId) Py_RETURN_FALSE;
+    PyErr_Format(PyExc_ValueError, msg::kBoolId, id);
+    return nullptr;
+}
+
+PyObject* Reader::read_wide(TLType kind) {
+    const size_t width = kind == TL_TYPE_INT128 ? 16 : 32;
+    const unsigned char* at = take(width);
+    if (!at) return Py_NewRef(S.int_zero);
+    PyRef data(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(at), static_cast<Py_ssize_t>(width)));
+    PyRef args(data ? PyTuple_Pack(2, data.get(), S.str_little) : nullptr);
+    return args ? PyObject_Call(S.int_from_bytes, args.get(), S.signed_kwargs) : nullptr;
+}
+
+}  // namespace
+
+#endif  // VELTA_TL_SCALARS_H
