@@ -3,4 +3,4 @@
 from Velta.tl import TLParser, TLSchemaCompiler
 
 __all__ = ["TLParser", "TLSchemaCompiler"]
-__version__ = "0.1.0"
+__version__ = "0.2.0"

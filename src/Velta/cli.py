@@ -1,5 +1,5 @@
-"""Command-line front end: ``velta {decode,encode,schema,types,demo}``, also
-run as ``python -m Velta``.
+"""Command-line front end: ``velta {decode,encode,dump,schema,types,demo}``,
+also run as ``python -m Velta``.
 
 Exit status: 0 on success, 1 for bad input or data (one ``velta: error:``
 line on stderr), 2 for usage errors reported by argparse.
@@ -16,6 +16,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any, Literal
 
+from Velta import __version__
 from Velta.tl import TLParser
 
 PROG = "velta"
@@ -122,9 +123,17 @@ def _entry_id(entry: Schema) -> int:
     return int(entry.get("id", 0)) & 0xFFFFFFFF
 
 
-def _parser(schema: Schema, path: str, standard: bool = False) -> TLParser:
+def _parser(schema: Schema, path: str, standard: bool = False, strict: bool = False) -> TLParser:
+    # strict is passed only when asked for, so that a Velta.tl without
+    # strict packing serves every other use.
+    options = {"strict": True} if strict else {}
+    if strict:
+        try:
+            TLParser({"constructors": [], "methods": []}, **options)
+        except TypeError:
+            raise CLIError("--strict needs a Velta.tl with strict packing (TLParser(..., strict=True))") from None
     try:
-        return TLParser(schema, standard=standard)
+        return TLParser(schema, standard=standard, **options)
     except Exception as exc:  # the compiler reports schema faults with many types
         raise CLIError(f"bad schema {path}: {type(exc).__name__}: {_one_line(exc)}") from None
 
@@ -184,18 +193,17 @@ class BytesFields:
         return value
 
 
-def cmd_decode(args: argparse.Namespace) -> int:
-    parser = _parser(load_schema(args.schema, args.dialect), args.schema, args.standard)
+def _read_message_bytes(args: argparse.Namespace) -> bytes:
     data = _read(args.input, "input")
     if args.hex:
         try:
             data = bytes.fromhex("".join(data.decode("ascii").split()))
         except ValueError:
             raise CLIError("input is not hex text") from None
-    try:
-        value = parser.unpack(data)
-    except Exception as exc:
-        raise CLIError(f"cannot decode input: {_failure(exc)}") from None
+    return data
+
+
+def _json_text(value: Any, args: argparse.Namespace, compact: bool) -> str:
     as_text = bytes.hex if args.bytes == "hex" else (lambda b: base64.b64encode(b).decode("ascii"))
 
     def default(obj: object) -> str:
@@ -203,36 +211,135 @@ def cmd_decode(args: argparse.Namespace) -> int:
             return as_text(obj)
         raise TypeError(f"{type(obj).__name__} is not JSON serializable")
 
-    indent, separators = (None, (",", ":")) if args.compact else (2, None)
+    indent, separators = (None, (",", ":")) if compact else (2, None)
     try:
-        text = json.dumps(value, ensure_ascii=False, indent=indent, separators=separators, default=default)
+        return json.dumps(value, ensure_ascii=False, indent=indent, separators=separators, default=default)
     except RecursionError:
         raise CLIError("the decoded message is nested too deeply to print as JSON") from None
-    _write_text(text + "\n")
+
+
+def _unpack_at(parser: TLParser, data: bytes, offset: int, where: str) -> tuple[Any, int]:
+    try:
+        value, end = parser.unpack_from(data, offset)
+    except Exception as exc:
+        raise CLIError(f"cannot decode input: {where}{_failure(exc)}") from None
+    return value, end
+
+
+def cmd_decode(args: argparse.Namespace) -> int:
+    schema = load_schema(args.schema, args.dialect)
+    parser = _parser(schema, args.schema, args.standard)
+    data = _read_message_bytes(args)
+    omit = AbsentFields(schema, args.standard) if args.omit_absent else None
+    if args.stream:
+        # JSON Lines, each written as soon as it is read, so that a fault
+        # late in a long capture keeps what came before it.
+        offset, count = 0, 0
+        while offset < len(data):
+            count += 1
+            value, offset = _unpack_at(parser, data, offset, f"message {count} at byte {offset}: ")
+            _write_text(_json_text(omit.strip(value) if omit else value, args, True) + "\n")
+        return 0
+    value, end = _unpack_at(parser, data, 0, "")
+    if end < len(data):
+        raise CLIError(f"{len(data) - end} bytes after the message, which ends at byte {end} "
+                       "(--stream reads concatenated messages)")
+    _write_text(_json_text(omit.strip(value) if omit else value, args, args.compact) + "\n")
     return 0
+
+
+class AbsentFields:
+    """Takes out of decoded values the fields that say only "not there":
+    absent conditional fields (None) and clear bits (False of a field that
+    is only its flag bit)."""
+
+    def __init__(self, schema: Schema, standard: bool):
+        from Velta.dump import Layout  # which fields are only a bit depends on the mode
+        self.fields = {name: {f.name: (f.optional, f.bit_only) for f in constr.fields}
+                       for name, (_, constr) in Layout(schema, standard).by_name.items()}
+
+    def strip(self, value: Any) -> Any:
+        if isinstance(value, list):
+            return [self.strip(item) for item in value]
+        if not isinstance(value, dict):
+            return value
+        fields = self.fields.get(str(value.get("_")), {})
+        out = {}
+        for key, item in value.items():
+            conditional, bit_only = fields.get(key, (False, False))
+            if (conditional and item is None) or (bit_only and item is False):
+                continue
+            out[key] = self.strip(item)
+        return out
+
+
+def _input_values(args: argparse.Namespace) -> list[tuple[str, Any]]:
+    """The JSON values to encode, each with what to call it in an error:
+    the whole input, or with --stream each line that is not blank."""
+    text = _read(args.input, "input")
+    if not args.stream:
+        return [("input", _json_loads(text, "input"))]
+    return [(f"line {n}", _json_loads(line, f"line {n}"))
+            for n, line in enumerate(text.splitlines(), 1) if line.strip()]
 
 
 def cmd_encode(args: argparse.Namespace) -> int:
     schema = load_schema(args.schema, args.dialect)
-    parser = _parser(schema, args.schema, args.standard)
-    value = _json_loads(_read(args.input, "input"), "input")
-    if not isinstance(value, dict):
-        raise CLIError('input must be a JSON object with a "_" key')
-    try:
-        data = parser.pack(BytesFields(schema, args.bytes, args.standard).obj(value))
-    except CLIError:
-        raise
-    except Exception as exc:
-        raise CLIError(f"cannot encode input: {_failure(exc)}") from None
-    if args.hex:
-        data = (data.hex() + "\n").encode("ascii")
+    parser = _parser(schema, args.schema, args.standard, strict=args.strict)
+    fields = BytesFields(schema, args.bytes, args.standard)
+    messages = []
+    for what, value in _input_values(args):
+        where = f"{what}: " if args.stream else ""
+        if not isinstance(value, dict):
+            raise CLIError(f'{where}input must be a JSON object with a "_" key')
+        try:
+            data = parser.pack(fields.obj(value))
+        except CLIError as exc:
+            raise CLIError(f"{where}{exc}") from None
+        except Exception as exc:
+            raise CLIError(f"cannot encode input: {where}{_failure(exc)}") from None
+        # With --hex, one line per message: decode --hex --stream reads them back.
+        messages.append((data.hex() + "\n").encode("ascii") if args.hex else data)
+    output = b"".join(messages)
     if args.output:
         try:
-            Path(args.output).write_bytes(data)
+            Path(args.output).write_bytes(output)
         except OSError as exc:
             raise CLIError(f"cannot write {args.output}: {exc.strerror}") from None
     else:
-        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.write(output)
+    return 0
+
+
+def cmd_dump(args: argparse.Namespace) -> int:
+    from Velta.dump import Layout, render, walk
+    schema = load_schema(args.schema, args.dialect)
+    parser = _parser(schema, args.schema, args.standard)
+    data = _read_message_bytes(args)
+    codec_error: Exception | None = None
+    try:
+        value, end = parser.unpack_from(data)
+    except Exception as exc:
+        codec_error = exc
+    try:
+        dump = walk(Layout(schema, args.standard), data)
+    except RecursionError:
+        raise CLIError("the message is nested too deeply to dump") from None
+    message = f"{type(codec_error).__name__}: {_failure(codec_error)}" if codec_error else None
+    _write_text("".join(line + "\n" for line in render(dump, data, message)))
+    if dump.failure is not None:
+        raise CLIError(f"cannot decode input at byte {dump.failure.item.offset}: "
+                       f"{_failure(codec_error) if codec_error else dump.failure.message}")
+    if codec_error is not None:
+        if isinstance(codec_error, UnicodeDecodeError):  # shown as bytes above
+            print(f"{PROG}: note: decode refuses these bytes ({_failure(codec_error)}); "
+                  "the string that is not UTF-8 is shown as hex", file=sys.stderr)
+            return 0
+        raise CLIError(f"this listing disagrees with the codec, which says: {_failure(codec_error)}")
+    if (dump.value, dump.end) != (value, end):
+        raise CLIError("this listing disagrees with the codec's reading of the same bytes")
+    if dump.end < len(data):
+        raise CLIError(f"{len(data) - dump.end} bytes after the message, which ends at byte {dump.end}")
     return 0
 
 
@@ -283,7 +390,10 @@ def cmd_types(args: argparse.Namespace) -> int:
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
-    from Velta.demo import main as demo_main
+    from Velta.demo import example_schema_path, main as demo_main
+    if args.schema_path:
+        _write_text(example_schema_path() + "\n")
+        return 0
     try:
         return demo_main()
     except UnicodeEncodeError as exc:
@@ -297,12 +407,63 @@ def _id(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an id: {text!r} (use 0x8f97c628 or decimal)") from None
 
 
+MODE_HELP = """\
+Conventions: the standard TL ones by default (boxed Bool, signed int and
+long, int128/int256, bare types, any "#" field a flags word, gzip_packed
+inflated), since bytes from the wire follow them. --designed selects the
+conventions TLParser uses by default (32-bit Bool, unsigned int and long,
+flags words named flags/flags2), for bytes that TLParser(schema) packed.
+--standard names the default and is kept for older scripts."""
+
+EXAMPLES = {
+    "decode": """\
+examples:
+  velta decode --schema chat.json message.bin
+  velta decode --schema api.tl --hex --omit-absent capture.hex
+  velta decode --schema api.tl --stream capture.bin > messages.jsonl
+  velta decode --schema chat.json --designed message.bin   # bytes from TLParser(schema)""",
+    "encode": """\
+examples:
+  velta encode --schema chat.json message.json -o message.bin
+  echo '{"_": "peerUser", "user_id": -5}' | velta encode --schema chat.json --hex
+  velta encode --schema api.tl --stream messages.jsonl -o capture.bin
+  velta encode --schema api.tl --strict request.json      # refuse unknown keys""",
+    "dump": """\
+examples:
+  velta dump --schema chat.json message.bin
+  echo 59b1ac7a 15cd5b07 00000000 | velta dump --schema chat.json --hex
+
+Each line: offset, the bytes (hex), the field path, the TL type and the value.
+An offset marked "!" is where the bytes stop decoding; "+" offsets count from
+the start of inflated gzip_packed content.""",
+    "schema": """\
+examples:
+  velta schema --schema chat.json
+  velta schema --schema api.tl --name messages.sendMessage
+  velta schema --schema api.tl --id 0x8f97c628
+  velta schema --schema api.tl --search photo""",
+    "types": """\
+examples:
+  velta types --schema api.tl -o api_types.py
+  velta types --schema api.tl --standard -o api_types.py""",
+    "demo": """\
+examples:
+  velta demo
+  velta decode --schema "$(velta demo --schema-path)" --designed message.bin""",
+}
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog=PROG, description="Schema-driven TL binary serialization.")
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Schema-driven TL binary serialization.",
+        epilog="The bundled example schema, to try the commands on: velta demo --schema-path")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, help: str, func: Callable[[argparse.Namespace], int]) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=help, description=help)
+        on_wire = func in (cmd_decode, cmd_encode, cmd_dump)
+        sub = commands.add_parser(name, help=help, description=help + ("\n\n" + MODE_HELP if on_wire else ""),
+                                  epilog=EXAMPLES[name], formatter_class=argparse.RawDescriptionHelpFormatter)
         sub.set_defaults(func=func)
         if func is not cmd_demo:
             sub.add_argument("--schema", required=True, metavar="FILE", help="JSON schema or .tl schema text")
@@ -311,20 +472,37 @@ def build_parser() -> argparse.ArgumentParser:
         if func in (cmd_decode, cmd_encode):
             sub.add_argument("--bytes", choices=("hex", "base64"), default="hex",
                              help="text form of bytes fields (default: hex)")
-            sub.add_argument("--standard", action="store_true",
-                             help="the standard TL encoding (boxed Bool, signed int and long, int128/int256, "
-                                  "bare types, gzip_packed inflated) instead of the default one")
+        if on_wire:
+            mode = sub.add_mutually_exclusive_group()
+            mode.add_argument("--designed", dest="standard", action="store_false", default=True,
+                              help="the conventions of TLParser(schema), for bytes it packed")
+            mode.add_argument("--standard", dest="standard", action="store_true", default=True,
+                              help="the standard TL conventions (the default; accepted for older scripts)")
         return sub
 
     sub = command("decode", "Decode TL bytes into JSON.", cmd_decode)
     sub.add_argument("--hex", action="store_true", help="the input is hex text (whitespace allowed)")
     sub.add_argument("--compact", action="store_true", help="print the JSON on one line")
+    sub.add_argument("--stream", action="store_true",
+                     help="the input is messages one after another: print each as one line of JSON "
+                          "(JSON Lines); without it, bytes after the one message are an error")
+    sub.add_argument("--omit-absent", action="store_true",
+                     help="leave out conditional fields that are absent (null) and flag bits that are clear (false)")
     sub.add_argument("input", nargs="?", metavar="INPUT", help="input file (default or '-': stdin)")
 
     sub = command("encode", "Encode a JSON value into TL bytes.", cmd_encode)
-    sub.add_argument("--hex", action="store_true", help="write hex text instead of raw bytes")
+    sub.add_argument("--hex", action="store_true", help="write hex text instead of raw bytes (a line per message)")
+    sub.add_argument("--stream", action="store_true",
+                     help="the input is JSON Lines, one message a line: write the messages one after another")
+    sub.add_argument("--strict", action="store_true",
+                     help="refuse keys that are no field, missing fields and bits given anything but true, "
+                          "false or null (TLParser(..., strict=True))")
     sub.add_argument("--output", "-o", metavar="FILE", help="output file (default: stdout)")
     sub.add_argument("input", nargs="?", metavar="INPUT", help="JSON file (default or '-': stdin)")
+
+    sub = command("dump", "Show the bytes of one message beside what they mean, one line per item.", cmd_dump)
+    sub.add_argument("--hex", action="store_true", help="the input is hex text (whitespace allowed)")
+    sub.add_argument("input", nargs="?", metavar="INPUT", help="input file (default or '-': stdin)")
 
     sub = command("schema", "List the constructors and methods of a schema.", cmd_schema)
     pick = sub.add_mutually_exclusive_group()
@@ -339,7 +517,9 @@ def build_parser() -> argparse.ArgumentParser:
                      help="type the values of the codec's standard mode (int128/int256 as int, "
                           "flags.N?Bool as bool or None)")
 
-    command("demo", "Pack and unpack the bundled chat example.", cmd_demo)
+    sub = command("demo", "Pack and unpack the bundled chat example.", cmd_demo)
+    sub.add_argument("--schema-path", action="store_true",
+                     help="print where the bundled example schema (examples/chat.json) is, and nothing else")
     return parser
 
 

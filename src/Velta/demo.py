@@ -4,16 +4,27 @@ Run it with ``python -m Velta.demo``.
 """
 
 from importlib import resources
+from importlib.resources.abc import Traversable
+from typing import Any
 
 from Velta.tl import TLParser
 
 
+def _example_file() -> Traversable:
+    return resources.files("Velta").joinpath("examples", "chat.json")
+
+
 def example_schema() -> str:
     """The JSON text of the bundled example schema."""
-    return resources.files("Velta").joinpath("examples", "chat.json").read_text(encoding="utf-8")
+    return _example_file().read_text(encoding="utf-8")
 
 
-def example_message() -> dict:
+def example_schema_path() -> str:
+    """Where the bundled example schema is installed (``velta demo --schema-path``)."""
+    return str(_example_file())
+
+
+def example_message() -> dict[str, Any]:
     """A history page with one message, as the dict shape pack accepts."""
     return {
         "_": "messages.messages",
