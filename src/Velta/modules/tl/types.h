@@ -183,14 +183,15 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, const ParserO
     return obj.release();
 }
 
-// TLParser(schema_json, *, standard=False, strings="str", wide_ints="int", strict=False)
+// TLParser(schema_json, *, standard=False). The options strings=, wide_ints=
+// and strict= have their columns in the conventions already; each is bound
+// here once the codec carries it out, so no option is accepted and ignored.
 struct ParserArguments {
-    static constexpr Py_ssize_t kCount = 5;
-    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard, module_state.str_strings,
-                               module_state.str_wide_ints, module_state.str_strict};
+    static constexpr Py_ssize_t kCount = 2;
+    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard};
     PyObject* values[kCount] = {};
     ArgBinder binder{"__cinit__", names, kCount, values, 1, 1};
-    ParserOptions options() const { return {values[1], values[2], values[3], values[4]}; }
+    ParserOptions options() const { return {values[1], nullptr, nullptr, nullptr}; }
 };
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
