@@ -6,7 +6,8 @@ as the pure-Python baseline.  It is meant to be read: one plain function per
 encoding, no tricks beyond precomputing what each field needs.
 
 ``TLParser(schema, standard=True)`` is the standard mode: boxed Bool, signed
-int and long, int128/int256, bare types, any ``#`` field as a flags word and
+int and long, int128/int256, bare types, any ``#`` field as a flags word (that
+is a value too) and
 gzip_packed objects inflated on the way in.  It has a reader and a writer of
 its own (the ``_std`` methods below), driven by a type tree compiled once per
 field; the default mode's code is left as it was.
@@ -115,7 +116,7 @@ def _build_field(param):
 
 class Constructor:
     __slots__ = ("id", "name", "fields", "conditional", "params", "result", "is_method",
-                 "std_fields", "std_conditional", "word_count")
+                 "std_fields", "std_conditional", "word_count", "used_bits")
 
     def __init__(self, entry, is_method=False):
         self.params = entry.get("params", [])
@@ -546,6 +547,11 @@ class TLParser:
         con.std_fields = tuple(fields)
         con.std_conditional = tuple(f for f in fields if f[1] == CONDITIONAL)
         con.word_count = word_count
+        # The bits of each word that its conditional fields decide; pack keeps
+        # the others from the word's own value.
+        con.used_bits = [0] * word_count
+        for _, _, _, slot, mask, _ in con.std_conditional:
+            con.used_bits[slot] |= mask
 
     def _std_type(self, text):
         """The _Type of an unconditional type text (compiled once per text)."""
@@ -646,7 +652,13 @@ class TLParser:
                     raise _shared_bit_object(py_name)
                 v = given.get(py_name, _STD_DEFAULTS[typ.kind])
             else:
-                out += _U32.pack(words[slot])
+                # A '#' field is a value too: 0 when missing or None.
+                v = lookup(py_name)
+                word = words[slot]
+                if v is not None:
+                    self._write_value(bits := bytearray(), v, INT, None)
+                    word |= _U32.unpack(bits)[0] & ~con.used_bits[slot]
+                out += _U32.pack(word)
                 continue
             write(out, v, typ)
 
@@ -712,7 +724,7 @@ class TLParser:
                     result[py_name] = False if typ.kind == TRUE else None
                     continue
             elif role == FLAGS_WORD:
-                words[slot] = self._read_fixed(_U32, 0)
+                words[slot] = result[py_name] = self._read_fixed(_U32, 0)
                 continue
             v = read(typ)
             if self._error:

@@ -29,7 +29,8 @@ the shapes of ``Peer`` and of the constructor.
 where they differ: ``int128``/``int256`` are int, ``flags.N?Bool`` is
 ``NotRequired[bool | None]``, and the bare ``vector<T>`` is ``list[T]`` (the
 default mode reads it as a boxed object, so it is ``Mapping[str, Any]``);
-every unconditional ``#`` field is a flags word there, so none has a key.
+every unconditional ``#`` field is a flags word there that is a value too
+(unpack gives it, pack takes it), so it is ``NotRequired[int]``.
 
 Names. Characters that cannot appear in a Python name become ``_``; a name
 that would be a Python keyword (``true`` -> ``True``) gets a trailing ``_``.
@@ -158,11 +159,14 @@ class _Generator:
         fields: dict[str, str] = {}
         for param in entry.get("params") or []:
             field, type_text = str(param["name"]), str(param["type"])
-            # Flags words have no key: in the default mode the fields named
-            # "flags" and "flags2", whatever their type (flags2:flags.0?# too);
-            # in the standard mode every unconditional "#" field.
-            is_word = type_text == "#" if self.standard else field in _FLAG_WORDS
-            if is_word or field == "_":
+            # Flags words: in the default mode the fields named "flags" and
+            # "flags2", whatever their type (flags2:flags.0?# too), which have
+            # no key; in the standard mode every unconditional "#" field, which
+            # is a value too and may be left out (it packs as 0).
+            if field == "_" or (not self.standard and field in _FLAG_WORDS):
+                continue
+            if self.standard and type_text == "#":
+                fields[field] = "_t.NotRequired[int]"
                 continue
             fields[field] = self.field_type(type_text)
         params = " ".join(f"{p['name']}:{p['type']}" for p in entry.get("params") or [])

@@ -158,6 +158,7 @@ private:
     int gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given, const NameSeen& seen);
     int write_fields(const TLConstructor* constr, Gathered& given, const TLConstructor* bare);
     int write_wide(PyObject* value, TLType kind);
+    int write_word_value(const TLField& field, PyObject* given, uint32_t* word);
 
     TLParserObject* parser_;
     const TLSchemaCompilerObject* compiler_;

@@ -100,6 +100,9 @@ struct TLField {
                              // "true" (default mode: also "Bool")
     uint32_t flag_mask;      // 1 << bit_position; 0 when unconditional or the
                              // bit lies outside a 32-bit word
+    int32_t word_valued;     // a flags word that is a value too: unpack gives it,
+                             // pack takes it (see TLConventions::words_have_values)
+    uint32_t used_bits;      // flags words: the bits that conditional fields use
     int32_t word_declared;   // the field named by flags_index ("flags" or
                              // "flags2") comes before this one; only then can
                              // pack write a value for this field
@@ -154,6 +157,10 @@ struct TLConventions {
     bool typed_texts;             // "int128", "int256", "%T", "vector<T>", a bare
                                   // "true" and lowercase constructor names are types
     bool inflate_gzip;            // gzip_packed is inflated wherever an object is read
+    bool words_have_values;       // a "#" field is a value too: unpack gives it under
+                                  // its name; pack takes it (0 when missing or None),
+                                  // keeps the bits no conditional field uses and sets
+                                  // the used ones from the fields' presence
     // Columns set from the parser's options rather than its mode.
     bool strings_as_bytes = false;      // strings="bytes": "string" values are bytes
     bool wide_ints_as_bytes = false;    // wide_ints="bytes": int128/int256 are their wire bytes

@@ -263,7 +263,7 @@ void link_fields(TLSchema* schema) {
             field.next_named = next_named;
             field.next_written = next_written;
             // A flags word is written whatever else its type says.
-            if (!field.flags_word) next_named = i;
+            if (!field.flags_word || field.word_valued) next_named = i;
             if (field.flags_word || !field.bit_only) next_written = i;
         }
         constr.first_named = next_named;
