@@ -192,8 +192,16 @@ class TLParser:
     """Packs dicts into TL bytes and back for the constructors of one schema;
     ``standard=True`` selects the standard mode (see the module docstring)."""
 
-    def __init__(self, schema_json, *, standard=False):
+    def __init__(self, schema_json, *, standard=False, wide_ints="int"):
         self._standard = bool(standard)
+        if not isinstance(wide_ints, str):
+            raise TypeError(f"Expected str, got {type(wide_ints).__name__}")
+        if wide_ints not in ("int", "bytes"):
+            raise ValueError(f"wide_ints must be 'int' or 'bytes', not {wide_ints!r}")
+        if wide_ints == "bytes" and not self._standard:
+            raise ValueError("wide_ints='bytes' needs standard=True: int128 and int256 are types "
+                             "of the standard mode only")
+        self._wide_bytes = wide_ints == "bytes"
         self._by_id = {}
         self._by_name = {}
         constructors = load_schema(schema_json)
@@ -639,7 +647,6 @@ class TLParser:
 
         if bare is None:
             out += _U32.pack(con.id)
-        write = self._write_std
         for py_name, role, typ, slot, mask, _ in con.std_fields:
             if role == PLAIN:
                 v = lookup(py_name, _STD_DEFAULTS[typ.kind])
@@ -660,7 +667,11 @@ class TLParser:
                     word |= _U32.unpack(bits)[0] & ~con.used_bits[slot]
                 out += _U32.pack(word)
                 continue
-            write(out, v, typ)
+            try:
+                self._write_std(out, v, typ)
+            except _WideWidth as refused:  # named by the field that holds it
+                raise ValueError(f"Field '{py_name}' is {refused.args[0]}: it takes an int or exactly "
+                                 f"{refused.args[1]} bytes, got {refused.args[2]} bytes") from None
 
     def _write_std(self, out, v, typ):
         kind = typ.kind
@@ -692,6 +703,12 @@ class TLParser:
             pass
         else:  # INT128, INT256
             bits = 128 if kind == INT128 else 256
+            if not isinstance(v, int) and isinstance(v, (bytes, bytearray, memoryview)):
+                data = memoryview(v).cast("B") if isinstance(v, memoryview) else v
+                if len(data) != bits // 8:
+                    raise _WideWidth(f"int{bits}", bits // 8, len(data))
+                out += data
+                return
             v = _as_int(v)
             if not -(1 << (bits - 1)) <= v < 1 << bits:
                 raise OverflowError(f"value too large to convert to int{bits}")
@@ -770,8 +787,10 @@ class TLParser:
         pos = self._pos
         if pos + width > self._size:
             self._error = True
-            return 0
+            return b"" if self._wide_bytes else 0
         self._pos = pos + width
+        if self._wide_bytes:
+            return bytes(self._data[pos:pos + width])
         return int.from_bytes(self._data[pos:pos + width], "little", signed=True)
 
     def _read_vector_std(self, typ):
@@ -834,6 +853,10 @@ class TLParser:
         finally:
             (self._data, self._size, self._pos, self._base, self._view, self._error) = saved
         return value
+
+
+class _WideWidth(Exception):
+    """Bytes of the wrong width for a wide int: (type name, width, given)."""
 
 
 def _shared_bit_object(py_name):

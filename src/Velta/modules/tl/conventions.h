@@ -41,6 +41,10 @@ constexpr TLType conventions_kind(const TLConventions& conventions, TLType kind)
             return conventions.long_kind;
         case TL_TYPE_BOOL:
             return conventions.bool_kind;
+        case TL_TYPE_INT128:
+            return conventions.wide_ints_as_bytes ? TL_TYPE_INT128_BYTES : kind;
+        case TL_TYPE_INT256:
+            return conventions.wide_ints_as_bytes ? TL_TYPE_INT256_BYTES : kind;
         default:
             return kind;
     }

@@ -81,6 +81,10 @@ PyObject* Reader::_read_value(const TLValueType* type) {
         case TL_TYPE_INT256:
             result = read_wide(type->kind);
             break;
+        case TL_TYPE_INT128_BYTES:
+        case TL_TYPE_INT256_BYTES:
+            result = read_wide_bytes(type->kind);
+            break;
         default:
             Py_UNREACHABLE();
     }

@@ -298,11 +298,28 @@ struct WideInt {
 };
 constexpr WideInt kInt128 = {16, &ModuleState::int128_low, &ModuleState::int128_mask, "int128"};
 constexpr WideInt kInt256 = {32, &ModuleState::int256_low, &ModuleState::int256_mask, "int256"};
-constexpr const WideInt& wide_int(TLType kind) { return kind == TL_TYPE_INT128 ? kInt128 : kInt256; }
+constexpr const WideInt& wide_int(TLType kind) {
+    return kind == TL_TYPE_INT128 || kind == TL_TYPE_INT128_BYTES ? kInt128 : kInt256;
+}
 
-// Written as the n-bit two's complement pattern, little-endian.
+// An int is written as the n-bit two's complement pattern, little-endian; a
+// bytes-like object of exactly the width as its bytes, in wire order.
 int Writer::write_wide(PyObject* value, TLType kind) {
     const WideInt& wide = wide_int(kind);
+    if (!PyLong_Check(value) && PyObject_CheckBuffer(value)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return -1;
+        const Py_ssize_t given = view.len;
+        unsigned char* at = nullptr;
+        if (given != static_cast<Py_ssize_t>(wide.width)) {
+            wide_refused_ = {wide.name, wide.width, given};
+            PyErr_Format(PyExc_ValueError, msg::kWideIntBytes, wide.name, wide.width, given);
+        } else if ((at = claim(wide.width))) {
+            memcpy(at, view.buf, wide.width);
+        }
+        PyBuffer_Release(&view);
+        return at ? 0 : -1;
+    }
     PyObject* const low = module_state.*wide.low;
     PyObject* const mask = module_state.*wide.mask;
     PyRef number(integer_of(value));
@@ -323,6 +340,14 @@ int Writer::write_wide(PyObject* value, TLType kind) {
     if (!at) return -1;
     memcpy(at, PyBytes_AS_STRING(data.get()), wide.width);
     return 0;
+}
+
+// wide_ints="bytes": the wire bytes themselves.
+PyObject* Reader::read_wide_bytes(TLType kind) {
+    const size_t width = wide_int(kind).width;
+    const unsigned char* at = take(width);
+    if (!at) return Py_NewRef(module_state.empty_bytes);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(at), static_cast<Py_ssize_t>(width));
 }
 
 // Read signed.

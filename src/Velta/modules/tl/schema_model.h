@@ -56,6 +56,8 @@ enum TLType : uint32_t {
     TL_TYPE_SIGNED_INT = 13,   // "int" read signed
     TL_TYPE_SIGNED_LONG = 14,  // "long" read signed, packed from either range
     TL_TYPE_BOXED_BOOL = 15,   // "Bool" as boolTrue / boolFalse
+    TL_TYPE_INT128_BYTES = 20, // "int128" read as its 16 wire bytes
+    TL_TYPE_INT256_BYTES = 21, // "int256" read as its 32 wire bytes
 };
 
 struct TLConstructor;

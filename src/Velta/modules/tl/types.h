@@ -152,6 +152,10 @@ int conventions_of(const ParserOptions& options, TLConventions* out) {
     if (wide_ints < 0) return -1;
     const int strict = options.strict ? PyObject_IsTrue(options.strict) : 0;
     if (strict < 0) return -1;
+    if (wide_ints && !conventions.typed_texts) {
+        PyErr_SetString(PyExc_ValueError, msg::kWideIntsStandard);
+        return -1;
+    }
     conventions.strings_as_bytes = strings;
     conventions.wide_ints_as_bytes = wide_ints;
     conventions.strict = strict;
@@ -183,15 +187,15 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, const ParserO
     return obj.release();
 }
 
-// TLParser(schema_json, *, standard=False). The options strings=, wide_ints=
-// and strict= have their columns in the conventions already; each is bound
-// here once the codec carries it out, so no option is accepted and ignored.
+// TLParser(schema_json, *, standard=False, wide_ints="int"). The options
+// strings= and strict= have their columns in the conventions already; each is
+// bound here once the codec carries it out, so no option is accepted and ignored.
 struct ParserArguments {
-    static constexpr Py_ssize_t kCount = 2;
-    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard};
+    static constexpr Py_ssize_t kCount = 3;
+    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard, module_state.str_wide_ints};
     PyObject* values[kCount] = {};
     ArgBinder binder{"__cinit__", names, kCount, values, 1, 1};
-    ParserOptions options() const { return {values[1], nullptr, nullptr, nullptr}; }
+    ParserOptions options() const { return {values[1], nullptr, values[2], nullptr}; }
 };
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

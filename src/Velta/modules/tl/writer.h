@@ -106,6 +106,8 @@ int Writer::_write_value(PyObject* value, const TLValueType* type) {
             return _write_object(value, type->bare) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_INT128:
         case TL_TYPE_INT256:
+        case TL_TYPE_INT128_BYTES:
+        case TL_TYPE_INT256_BYTES:
             return write_wide(value, type->kind) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_TRUE:
             return 0;  // the type says it all
@@ -240,6 +242,8 @@ PyObject* default_value(const TLValueType* type) {
             return PyDict_New();
         case TL_TYPE_INT128:
         case TL_TYPE_INT256:
+        case TL_TYPE_INT128_BYTES:
+        case TL_TYPE_INT256_BYTES:
             return Py_NewRef(module_state.int_zero);
     }
     Py_UNREACHABLE();
@@ -487,6 +491,15 @@ int Writer::write_word_value(const TLField& field, PyObject* given, uint32_t* wo
     return 0;
 }
 
+// A wide int of the wrong width that write_wide refused inside this field
+// (itself, or an element of it): the message names the field.
+void Writer::name_wide_refusal(const TLField& field) {
+    if (!wide_refused_.width) return;
+    PyErr_Format(PyExc_ValueError, msg::kWideIntWidth, field.py_name, wide_refused_.name, wide_refused_.width,
+                 wide_refused_.given);
+    wide_refused_ = {};
+}
+
 // The object's id (unless it is bare) and fields, from the values gathered.
 int Writer::write_fields(const TLConstructor* constr, Gathered& given, const TLConstructor* bare) {
     if (VELTA_UNLIKELY(given.refused < constr->field_count)) {
@@ -524,6 +537,7 @@ int Writer::write_fields(const TLConstructor* constr, Gathered& given, const TLC
             return -1;
         }
         if (_write_value(field_value.get(), field.value_type) < 0) {
+            name_wide_refusal(field);
             path.record_field(field, 0);
             return -1;
         }
