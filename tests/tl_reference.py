@@ -13,6 +13,7 @@ its own (the ``_std`` methods below), driven by a type tree compiled once per
 field; the default mode's code is left as it was.
 """
 
+import collections.abc
 import json
 import struct
 import zlib
@@ -675,7 +676,19 @@ class TLParser:
 
     def _write_std(self, out, v, typ):
         kind = typ.kind
-        if kind == INT or kind == STRING or kind == BYTES or kind == DOUBLE:
+        if kind == BYTES and not isinstance(v, bytes) and v is not None:
+            # Any bytes-like object, or a mapping: the boxed serialization of
+            # the object it describes.
+            try:
+                _append_bytes(out, bytes(memoryview(v)))
+                return
+            except TypeError:
+                if not isinstance(v, collections.abc.Mapping):
+                    raise TypeError(f"Expected bytes, got {type(v).__name__}") from None
+            inner = bytearray()
+            self._write_object_std(inner, v, None)
+            _append_bytes(out, bytes(inner))
+        elif kind == INT or kind == STRING or kind == BYTES or kind == DOUBLE:
             self._write_value(out, v, kind, None)
         elif kind == LONG:
             v = _as_int(v)

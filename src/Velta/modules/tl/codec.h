@@ -160,6 +160,7 @@ private:
     int write_wide(PyObject* value, TLType kind);
     int write_word_value(const TLField& field, PyObject* given, uint32_t* word);
     void name_wide_refusal(const TLField& field);
+    int write_bytes_or_object(PyObject* value);
 
     TLParserObject* parser_;
     const TLSchemaCompilerObject* compiler_;

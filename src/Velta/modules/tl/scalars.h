@@ -249,6 +249,39 @@ int Writer::_write_bytes(PyObject* data) {
     return 0;
 }
 
+// A bytes field that takes more than bytes: any bytes-like object, written
+// as its bytes, or a mapping, written as the boxed serialization of the
+// object it describes (by a writer of its own, so that the object's padding
+// counts from its own start).
+int Writer::write_bytes_or_object(PyObject* value) {
+    if (PyBytes_Check(value) || value == Py_None) return _write_bytes(value);
+    if (PyObject_CheckBuffer(value)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return -1;
+        // Only immutable bytes may wait to be copied (see defer): a long
+        // buffer is copied into a bytes object of its own first.
+        const size_t length = static_cast<size_t>(view.len);
+        PyRef copy(length >= kDeferredBytesMin ? PyBytes_FromStringAndSize(static_cast<const char*>(view.buf), view.len)
+                                               : nullptr);
+        int status = -1;
+        if (copy) status = write_byte_string(PyBytes_AS_STRING(copy.get()), length, copy.get());
+        else if (length < kDeferredBytesMin) status = write_byte_string(static_cast<const char*>(view.buf), length, value);
+        PyBuffer_Release(&view);
+        return status;
+    }
+    const int mapping = PyDict_Check(value) ? 1 : PyObject_IsInstance(value, module_state.mapping_abc);
+    if (mapping < 0) return -1;
+    if (!mapping) return raise_expected("bytes", value);
+    Writer inner(parser_);
+    if (inner.start() < 0 || inner._write_object(value) < 0) {
+        path.adopt(inner.path);
+        return -1;
+    }
+    PyRef data(inner.result());
+    if (!data) return -1;
+    return write_byte_string(PyBytes_AS_STRING(data.get()), static_cast<size_t>(PyBytes_GET_SIZE(data.get())), data.get());
+}
+
 PyObject* Reader::_read_bytes() {
     Operation op("Velta.tl.TLParser._read_bytes");
     const unsigned char* data;

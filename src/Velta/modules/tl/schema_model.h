@@ -58,6 +58,8 @@ enum TLType : uint32_t {
     TL_TYPE_BOXED_BOOL = 15,   // "Bool" as boolTrue / boolFalse
     TL_TYPE_INT128_BYTES = 20, // "int128" read as its 16 wire bytes
     TL_TYPE_INT256_BYTES = 21, // "int256" read as its 32 wire bytes
+    TL_TYPE_BYTES_OR_OBJECT = 22,  // "bytes" packed from any bytes-like object, or from a
+                                   // mapping as that object's boxed serialization
 };
 
 struct TLConstructor;
@@ -163,6 +165,8 @@ struct TLConventions {
                                   // its name; pack takes it (0 when missing or None),
                                   // keeps the bits no conditional field uses and sets
                                   // the used ones from the fields' presence
+    bool bytes_from_any;          // "bytes" packs from any bytes-like object, and from a
+                                  // mapping as the boxed serialization of that object
     // Columns set from the parser's options rather than its mode.
     bool strings_as_bytes = false;      // strings="bytes": "string" values are bytes
     bool wide_ints_as_bytes = false;    // wide_ints="bytes": int128/int256 are their wire bytes

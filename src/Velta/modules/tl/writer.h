@@ -86,6 +86,8 @@ int Writer::_write_value(PyObject* value, const TLValueType* type) {
             return _write_string(value) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_BYTES:
             return _write_bytes(value) < 0 ? op.fail(__LINE__) : 0;
+        case TL_TYPE_BYTES_OR_OBJECT:
+            return write_bytes_or_object(value) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_BOOL:
         case TL_TYPE_BOXED_BOOL: {
             int truth;
@@ -129,6 +131,7 @@ bool written_without_code(PyObject* item, TLType kind) {
         case TL_TYPE_STRING:
             return PyUnicode_Check(item);
         case TL_TYPE_BYTES:
+        case TL_TYPE_BYTES_OR_OBJECT:
             return PyBytes_Check(item);
         case TL_TYPE_BOOL:
         case TL_TYPE_BOXED_BOOL:
@@ -228,6 +231,7 @@ PyObject* default_value(const TLValueType* type) {
         case TL_TYPE_STRING:
             return Py_NewRef(module_state.empty_str);
         case TL_TYPE_BYTES:
+        case TL_TYPE_BYTES_OR_OBJECT:
             return Py_NewRef(module_state.empty_bytes);
         case TL_TYPE_BOOL:
         case TL_TYPE_BOXED_BOOL:
