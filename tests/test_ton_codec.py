@@ -3,6 +3,8 @@ fields that carry values, int128/int256 as their wire bytes, and bytes fields
 that take any bytes-like object or the object they hold."""
 import json
 import random
+import subprocess
+import sys
 import warnings
 from collections.abc import Mapping
 from pathlib import Path
@@ -11,6 +13,7 @@ import pytest
 
 from Velta.schema import from_tl
 from Velta.tl import TLParser
+from Velta.typegen import typed_module
 
 import tl_reference
 from helpers import raises, tl_schema
@@ -356,3 +359,45 @@ def test_a_self_holding_mapping_ends_in_recursion_error():
     value["data"] = value
     with pytest.raises(RecursionError):
         parser.pack(value)
+
+
+# ------------------------------------------------------------ command line and typed modules
+
+def velta(*args, stdin=b""):
+    return subprocess.run([sys.executable, "-m", "Velta", *args], input=stdin, capture_output=True)
+
+
+def test_cli_encodes_and_decodes_the_known_query_with_wide_ints_as_bytes():
+    ton_schema("lite_api.tl")
+    common = ["--schema", str(TON_SCHEMAS / "lite_api.tl"), "--dialect", "ton", "--wide-ints", "bytes"]
+    value = {"_": "adnl.message.query", "query_id": QUERY_ID.hex(),
+             "query": {"_": "liteServer.query", "data": {"_": "liteServer.getMasterchainInfo"}}}
+    encoded = velta("encode", *common, stdin=json.dumps(value).encode())
+    assert (encoded.returncode, encoded.stdout) == (0, KNOWN_QUERY), encoded.stderr
+    decoded = velta("decode", *common, "--compact", stdin=KNOWN_QUERY)
+    assert json.loads(decoded.stdout) == {**value, "query": KNOWN_QUERY[37:49].hex()}
+    again = velta("encode", *common, stdin=decoded.stdout)
+    assert again.stdout == KNOWN_QUERY, again.stderr
+
+
+@pytest.mark.parametrize("command, extra, message", [
+    ("decode", ["--designed"], b"--wide-ints bytes needs the standard conventions"),
+    ("types", [], b"--wide-ints bytes needs --standard"),
+])
+def test_cli_wide_ints_bytes_needs_the_standard_conventions(tmp_path, command, extra, message):
+    schema = tmp_path / "s.tl"
+    schema.write_text("t#00000001 h:int256 = T;\n")
+    result = velta(command, "--schema", str(schema), "--wide-ints", "bytes", *extra, stdin=u32(1) + bytes(32))
+    assert result.returncode != 0 and message in result.stderr
+
+
+@pytest.mark.parametrize("wide_ints, annotation", [("int", "int"), ("bytes", "bytes")])
+def test_typed_modules_give_words_and_wide_ints_their_shapes(wide_ints, annotation):
+    schema = tl_schema("t#00000001 mode:# h:int256 x:mode.0?int = T;")
+    namespace = {}
+    exec(typed_module(schema, standard=True, wide_ints=wide_ints), namespace)
+    typed = namespace["T"]
+    assert (typed.__required_keys__, typed.__optional_keys__) == ({"_", "h"}, {"mode", "x"})
+    assert typed.__annotations__["h"] is {"int": int, "bytes": bytes}[annotation]
+    with pytest.raises(ValueError):
+        typed_module(schema, wide_ints="bytes")

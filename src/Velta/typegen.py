@@ -26,7 +26,8 @@ types ``%Peer`` and ``peerUser`` (a constructor name used as a type) have
 the shapes of ``Peer`` and of the constructor.
 
 ``standard=True`` types the values of the codec's standard mode instead,
-where they differ: ``int128``/``int256`` are int, ``flags.N?Bool`` is
+where they differ: ``int128``/``int256`` are int (bytes with
+``wide_ints="bytes"``, as the parser option gives them), ``flags.N?Bool`` is
 ``NotRequired[bool | None]``, and the bare ``vector<T>`` is ``list[T]`` (the
 default mode reads it as a boxed object, so it is ``Mapping[str, Any]``);
 every unconditional ``#`` field is a flags word there that is a value too
@@ -104,8 +105,9 @@ class _Names:
 
 
 class _Generator:
-    def __init__(self, schema: dict[str, Any], standard: bool):
+    def __init__(self, schema: dict[str, Any], standard: bool, wide_ints: str = "int"):
         self.standard = standard
+        self.wide = "bytes" if wide_ints == "bytes" else "int"
         self.entries = effective_entries(schema)
         names = _Names()
         self.members: dict[str, list[str]] = {}  # TL type -> TL names of its constructors
@@ -131,7 +133,7 @@ class _Generator:
         if type_text in _SCALARS:
             return _SCALARS[type_text], False
         if type_text in _WIDE_INTS and self.standard:
-            return "int", False
+            return self.wide, False
         # The default mode reads the bare vector<T> as a boxed object, of no known type.
         for prefix in ("Vector<", "vector<") if self.standard else ("Vector<",):
             if type_text.startswith(prefix) and type_text.endswith(">"):
@@ -180,7 +182,8 @@ class _Generator:
         return lines
 
     def module(self, source: str) -> str:
-        mode = "standard mode (TLParser(schema, standard=True))" if self.standard else "default mode"
+        options = "standard=True" + (', wide_ints="bytes"' if self.wide == "bytes" else "")
+        mode = f"standard mode (TLParser(schema, {options}))" if self.standard else "default mode"
         out = [
             f'"""TypedDicts for the values of the TL schema {_literal(_one_line(source))[1:-1]}, as Velta\'s',
             f"{mode} packs and unpacks them.",
@@ -229,8 +232,15 @@ def _comment(text: str) -> str:
     return "".join(c if " " <= c <= "~" else _escape(c) for c in _one_line(text))
 
 
-def typed_module(schema: dict[str, Any], source: str = "schema", standard: bool = False) -> str:
+def typed_module(schema: dict[str, Any], source: str = "schema", standard: bool = False,
+                 wide_ints: str = "int") -> str:
     """The text of a Python module of TypedDicts for ``schema`` (a dict as
-    ``TLParser`` takes it); ``source`` names the schema in the docstring."""
-    return _Generator(schema, standard).module(source)
+    ``TLParser`` takes it); ``source`` names the schema in the docstring.
+    ``wide_ints`` is the parser's option of that name: with ``"bytes"``
+    (standard mode only) int128/int256 are typed as bytes."""
+    if wide_ints not in ("int", "bytes"):
+        raise ValueError(f"wide_ints must be 'int' or 'bytes', not {wide_ints!r}")
+    if wide_ints == "bytes" and not standard:
+        raise ValueError("wide_ints='bytes' needs standard=True")
+    return _Generator(schema, standard, wide_ints).module(source)
 
