@@ -91,9 +91,12 @@ struct TLField {
     PyObject* py_name_interned;  // the interned str equal to it (strong ref;
                                  // may be py_name itself)
     TLType type;             // classification of the type text
+    int32_t word_valued;     // a flags word that is a value too: unpack gives it,
+                             // pack takes it (see TLConventions::words_have_values)
     char* type_name;         // UTF-8 copy of the whole type text
     int32_t is_optional;     // 1 when the type text contains "?"
     TLOptionalFlag flag_info;  // meaningful only when is_optional
+    uint32_t used_bits;      // flags words: the bits that conditional fields use
 
     // Derived once by the compiler so the codec does no text work per value.
     const TLValueType* value_type;  // how the value (after the condition) is encoded
@@ -104,9 +107,6 @@ struct TLField {
                              // "true" (default mode: also "Bool")
     uint32_t flag_mask;      // 1 << bit_position; 0 when unconditional or the
                              // bit lies outside a 32-bit word
-    int32_t word_valued;     // a flags word that is a value too: unpack gives it,
-                             // pack takes it (see TLConventions::words_have_values)
-    uint32_t used_bits;      // flags words: the bits that conditional fields use
     int32_t word_declared;   // the field named by flags_index ("flags" or
                              // "flags2") comes before this one; only then can
                              // pack write a value for this field
