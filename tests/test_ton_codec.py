@@ -276,14 +276,6 @@ def test_wide_ints_option_is_checked(Parser, options, exc, match):
     raises(exc, match, Parser, tl_schema("t#00000001 h:int256 = T;"), **options)
 
 
-def test_wide_ints_int_is_accepted_in_both_modes(Parser):
-    schema = tl_schema("t#00000001 h:int128 = T;")
-    wire = u32(1) + b"\xff" * 16
-    assert Parser(schema, standard=True, wide_ints="int").unpack(wire)["h"] == -1
-    assert Parser(schema, standard=True, wide_ints="bytes").unpack(wire)["h"] == b"\xff" * 16
-    Parser(schema, wide_ints="int")
-
-
 class Query(Mapping):
     """A mapping that is not a dict."""
 
