@@ -67,6 +67,7 @@ public:
     int _write_double(double value);
     int _write_bytes(PyObject* data);
     int _write_string(PyObject* data);
+    int _write_string_bytes(PyObject* data);
     int _ensure_buffer(size_t needed);
 
     ErrorPath path;

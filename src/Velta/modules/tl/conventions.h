@@ -39,6 +39,8 @@ constexpr TLType conventions_kind(const TLConventions& conventions, TLType kind)
             return conventions.long_kind;
         case TL_TYPE_BOOL:
             return conventions.bool_kind;
+        case TL_TYPE_STRING:
+            return conventions.strings_as_bytes ? TL_TYPE_STRING_BYTES : TL_TYPE_STRING;
         default:
             return kind;
     }

@@ -77,6 +77,8 @@ constexpr const char kGzipInvalid[] = "gzip_packed: the data is not a valid gzip
 constexpr const char kGzipTooLarge[] = "gzip_packed: inflates to more than %zu bytes";
 constexpr const char kGzipIncomplete[] = "gzip_packed: the gzip stream is incomplete";
 constexpr const char kGzipNotOneObject[] = "gzip_packed: the inflated data is not one complete object";
+constexpr const char kStringsNote[] =
+    "a 'string' field that holds binary data reads as bytes with TLParser(..., strings=\"bytes\")";
 constexpr const char kZeroSizeBudget[] =
     "the input holds more values that take no bytes than its size allows";
 }  // namespace msg

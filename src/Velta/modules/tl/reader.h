@@ -65,6 +65,7 @@ PyObject* Reader::_read_value(const TLValueType* type) {
             result = _read_string();
             break;
         case TL_TYPE_BYTES:
+        case TL_TYPE_STRING_BYTES:
             result = _read_bytes();
             break;
         case TL_TYPE_VECTOR:

@@ -56,6 +56,7 @@ enum TLType : uint32_t {
     TL_TYPE_SIGNED_INT = 13,   // "int" read signed
     TL_TYPE_SIGNED_LONG = 14,  // "long" read signed, packed from either range
     TL_TYPE_BOXED_BOOL = 15,   // "Bool" as boolTrue / boolFalse
+    TL_TYPE_STRING_BYTES = 16, // "string" read as bytes, packed from bytes-like or str
 };
 
 struct TLConstructor;

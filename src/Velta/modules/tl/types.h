@@ -183,15 +183,15 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, const ParserO
     return obj.release();
 }
 
-// TLParser(schema_json, *, standard=False). The options strings=, wide_ints=
+// TLParser(schema_json, *, standard=False, strings="str"). The options wide_ints=
 // and strict= have their columns in the conventions already; each is bound
 // here once the codec carries it out, so no option is accepted and ignored.
 struct ParserArguments {
-    static constexpr Py_ssize_t kCount = 2;
-    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard};
+    static constexpr Py_ssize_t kCount = 3;
+    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard, module_state.str_strings};
     PyObject* values[kCount] = {};
     ArgBinder binder{"__cinit__", names, kCount, values, 1, 1};
-    ParserOptions options() const { return {values[1], nullptr, nullptr, nullptr}; }
+    ParserOptions options() const { return {values[1], values[2], nullptr, nullptr}; }
 };
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

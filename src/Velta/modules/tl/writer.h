@@ -86,6 +86,8 @@ int Writer::_write_value(PyObject* value, const TLValueType* type) {
             return _write_string(value) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_BYTES:
             return _write_bytes(value) < 0 ? op.fail(__LINE__) : 0;
+        case TL_TYPE_STRING_BYTES:
+            return _write_string_bytes(value) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_BOOL:
         case TL_TYPE_BOXED_BOOL: {
             int truth;
@@ -128,6 +130,8 @@ bool written_without_code(PyObject* item, TLType kind) {
             return PyUnicode_Check(item);
         case TL_TYPE_BYTES:
             return PyBytes_Check(item);
+        case TL_TYPE_STRING_BYTES:
+            return PyBytes_Check(item) || PyUnicode_Check(item);
         case TL_TYPE_BOOL:
         case TL_TYPE_BOXED_BOOL:
             return PyBool_Check(item) || item == Py_None || PyLong_CheckExact(item);
@@ -226,6 +230,7 @@ PyObject* default_value(const TLValueType* type) {
         case TL_TYPE_STRING:
             return Py_NewRef(module_state.empty_str);
         case TL_TYPE_BYTES:
+        case TL_TYPE_STRING_BYTES:
             return Py_NewRef(module_state.empty_bytes);
         case TL_TYPE_BOOL:
         case TL_TYPE_BOXED_BOOL:
