@@ -93,3 +93,51 @@ def test_text_strings_stay_as_they_were():
     raises(TypeError, "^Expected str, got bytes$", parser.pack, {"_": "s", "a": b"x"})
     raises(TypeError, "^Expected bytes, got int$", tl.TLParser(tl_schema("s#00000001 a:string = S;"), strings="bytes").pack,
            {"_": "s", "a": 5})
+
+
+# ------------------------------------------------------------ values of a type
+
+@pytest.fixture(scope="module")
+def api():
+    return tl.TLParser(convert(schema_text("api.tl")), standard=True)
+
+
+@pytest.mark.parametrize(
+    "text, value, wire",
+    [
+        ("Vector<long>", [1, -2], VECTOR + u32(2) + u64(1, -2)),
+        ("Bool", True, bytes.fromhex("b5757299")),
+        ("int", -5, u32(-5)),
+        ("string", "hi", tl_bytes(b"hi")),
+        ("vector<int>", [7], u32(1, 7)),
+        ("Vector<User>", [{"_": "userEmpty", "id": 9}], VECTOR + u32(1, 0xD3BC4B7A) + u64(9)),
+        ("User", {"_": "userEmpty", "id": 9}, u32(0xD3BC4B7A) + u64(9)),
+        ("%Vector<Bool>", [False], u32(1) + bytes.fromhex("379779bc")),
+    ],
+)
+def test_values_of_a_given_type(api, text, value, wire):
+    assert api.pack(value, type=text) == wire
+    assert api.unpack(wire, type=text) == value
+    assert api.unpack_from(b"\0" * 4 + wire, 4, type=text) == (value, 4 + len(wire))
+
+
+@pytest.mark.parametrize("text", ["Vector<Foo>", "", "Vector<>", "int long", "Vector<User", "%Vector<Nope>"])
+def test_a_bad_type_text_is_refused_before_reading(api, text):
+    # The data is too short for anything: the text is refused first.
+    for call in (lambda: api.unpack(b"", type=text), lambda: api.unpack_from(b"", type=text), lambda: api.pack(1, type=text)):
+        raises(ValueError, "^not a type of this schema: " + repr(text).replace("[", r"\[") + "$", call)
+
+
+def test_result_types_of_methods(api):
+    assert api.result_type("photos.deletePhotos") == "Vector<long>"
+    assert api.result_type("messages.getHistory") == "messages.Messages"
+    for name in ("user", "no.suchMethod"):
+        raises(ValueError, "^Unknown method: ", api.result_type, name)
+    raises(TypeError, "^Expected str, got int$", api.result_type, 5)
+
+
+def test_type_texts_in_the_default_mode():
+    parser = tl.TLParser(tl_schema("u#00000001 a:int = U;"))
+    assert parser.unpack(parser.pack([1, 2], type="Vector<int>"), type="Vector<int>") == [1, 2]
+    assert parser.pack(True, type="Bool") == u32(1)
+    raises(ValueError, "^not a type of this schema", parser.pack, [1], type="vector<int>")

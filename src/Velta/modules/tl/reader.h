@@ -284,9 +284,11 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
 // Reads one object from `size` bytes at `input`, which stand `base` bytes
 // into what the caller gave; positions in errors count from there. *end
 // is where the object ends, counted the same way.
-PyObject* read_one(const TLParserObject* self, const unsigned char* input, size_t size, size_t base, size_t* end) {
+// `as`: the type of the value; null for a boxed object.
+PyObject* read_one(const TLParserObject* self, const unsigned char* input, size_t size, size_t base, size_t* end,
+                   const TLValueType* as = nullptr) {
     Reader reader(parser_compiler(self), input, size);
-    PyRef parsed(reader._read_object());
+    PyRef parsed(as ? reader._read_value(as) : reader._read_object());
     if (parsed && reader.ran_out()) {
         parsed.reset();
         PyErr_Format(PyExc_RuntimeError, msg::kParseError, base + reader.position());

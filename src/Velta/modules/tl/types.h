@@ -207,11 +207,35 @@ PyObject* parser_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
     return parser_create(&TLParserType, bound.values[0], bound.options());
 }
 
+// Whether an optional argument was given (and is not None).
+bool given(PyObject* argument) { return argument && argument != Py_None; }
+
+// The result type text of the method named `name`, as the table holds it.
+PyObject* parser_result_type(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto* self = reinterpret_cast<TLParserObject*>(obj);
+    PyObject* name = nullptr;
+    ArgBinder binder("result_type", &module_state.str_method_name, 1, &name);
+    if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
+    if (check_ready(self, "result_type") < 0) return nullptr;
+    if (!PyUnicode_Check(name)) return raise_expected("str", name);
+    const TLSchemaCompilerObject* compiler = parser_compiler(self);
+    PyObject* index = PyDict_GetItemWithError(compiler->_name_map, name);
+    if (!index && PyErr_Occurred()) return nullptr;
+    const long at = index ? PyLong_AsLong(index) : -1;
+    if (at < compiler->_schema->constructor_entries || at >= compiler->_schema->constructor_count) {
+        PyErr_Format(PyExc_ValueError, msg::kUnknownMethod, name);
+        return nullptr;
+    }
+    return PyUnicode_FromString(compiler->_schema->constructors[at].type);
+}
+
 PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<TLParserObject*>(obj);
-    PyObject* data = nullptr;
-    ArgBinder binder("unpack", &module_state.str_data, 1, &data);
+    PyObject* names[2] = {module_state.str_data, module_state.str_type};
+    PyObject* values[2] = {nullptr, nullptr};
+    ArgBinder binder("unpack", names, 2, values, 1, 1);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
+    PyObject* data = values[0];
     if (data != Py_None && !PyBytes_CheckExact(data)) {
         PyErr_Format(PyExc_TypeError, msg::kArgIncorrectType, "data", "bytes", Py_TYPE(data)->tp_name);
         return nullptr;
@@ -219,18 +243,21 @@ PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     if (data == Py_None) return raise_none_length();
     if (check_ready(self, "unpack") < 0) return nullptr;
 
+    CallTypes types(parser_compiler(self));
+    const TLValueType* as = nullptr;
+    if (given(values[1]) && !(as = types.resolve(values[1]))) return nullptr;
     Operation op("Velta.tl.TLParser.unpack");
     size_t end;
     PyObject* parsed = read_one(self, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
-                                static_cast<size_t>(PyBytes_GET_SIZE(data)), 0, &end);
+                                static_cast<size_t>(PyBytes_GET_SIZE(data)), 0, &end, as);
     return parsed ? parsed : op.fail(__LINE__);
 }
 
 PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<TLParserObject*>(obj);
-    PyObject* names[2] = {module_state.str_buffer, module_state.str_offset};
-    PyObject* values[2] = {nullptr, nullptr};
-    ArgBinder binder("unpack_from", names, 2, values, 2, 1);
+    PyObject* names[3] = {module_state.str_buffer, module_state.str_offset, module_state.str_type};
+    PyObject* values[3] = {nullptr, nullptr, nullptr};
+    ArgBinder binder("unpack_from", names, 3, values, 2, 1);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
     Py_ssize_t offset = 0;
     if (values[1]) {
@@ -244,6 +271,9 @@ PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t na
                  : wide > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : wide < -1 ? -1 : static_cast<Py_ssize_t>(wide);
     }
     if (check_ready(self, "unpack_from") < 0) return nullptr;
+    CallTypes types(parser_compiler(self));
+    const TLValueType* as = nullptr;
+    if (given(values[2]) && !(as = types.resolve(values[2]))) return nullptr;
     // Held for the whole call: the exporter may not resize or free it.
     BufferView view;
     if (PyObject_GetBuffer(values[0], &view.buffer, PyBUF_SIMPLE) < 0) return nullptr;
@@ -255,7 +285,7 @@ PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t na
     Operation op("Velta.tl.TLParser.unpack_from");
     const auto* start = static_cast<const unsigned char*>(view.buffer.buf);
     size_t end;
-    PyRef parsed(read_one(self, start + offset, static_cast<size_t>(view.buffer.len - offset), static_cast<size_t>(offset), &end));
+    PyRef parsed(read_one(self, start + offset, static_cast<size_t>(view.buffer.len - offset), static_cast<size_t>(offset), &end, as));
     if (!parsed) return op.fail(__LINE__);
     PyRef end_object(PyLong_FromSize_t(end));
     PyObject* pair = end_object ? PyTuple_Pack(2, parsed.get(), end_object.get()) : nullptr;
@@ -264,14 +294,20 @@ PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t na
 
 PyObject* parser_pack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<TLParserObject*>(obj);
-    PyObject* value = nullptr;
-    ArgBinder binder("pack", &module_state.str_value, 1, &value);
+    PyObject* names[2] = {module_state.str_value, module_state.str_type};
+    PyObject* values[2] = {nullptr, nullptr};
+    ArgBinder binder("pack", names, 2, values, 1, 1);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
+    PyObject* value = values[0];
     if (check_ready(self, "pack") < 0) return nullptr;
+    CallTypes types(parser_compiler(self));
+    const TLValueType* as = nullptr;
+    if (given(values[1]) && !(as = types.resolve(values[1]))) return nullptr;
 
     Operation op("Velta.tl.TLParser.pack");
     Writer writer(self);
-    PyRef packed(writer.start() < 0 || writer._write_object(value) < 0 ? nullptr : writer.result());
+    const bool written = writer.start() == 0 && (as ? writer._write_value(value, as) : writer._write_object(value)) == 0;
+    PyRef packed(written ? writer.result() : nullptr);
     if (!packed) {
         writer.path.attach("packing", false);
         return op.fail(__LINE__);
@@ -304,8 +340,9 @@ void parser_dealloc(PyObject* obj) {
 PyMethodDef parser_methods[] = {
     {"unpack", as_method(parser_unpack),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("unpack($self, /, data)\n--\n\n"
-               "Decode one boxed TL object from `data` (exactly bytes) into a dict.\n\n"
+     PyDoc_STR("unpack($self, /, data, *, type=None)\n--\n\n"
+               "Decode one boxed TL object from `data` (exactly bytes) into a dict, or a\n"
+               "value of `type`, any type text a field can have (\"Vector<long>\", \"Bool\").\n\n"
                "The dict has \"_\" (the constructor name) first, then one key per field in\n"
                "schema order; flags words are consumed, absent conditional fields are None\n"
                "(False for `true` fields), vectors are lists, nested objects are dicts,\n"
@@ -317,7 +354,7 @@ PyMethodDef parser_methods[] = {
                "the field and its byte offset.")},
     {"unpack_from", as_method(parser_unpack_from),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("unpack_from($self, /, buffer, offset=0)\n--\n\n"
+     PyDoc_STR("unpack_from($self, /, buffer, offset=0, *, type=None)\n--\n\n"
                "Decode one boxed TL object from `buffer` at `offset`; return (value, end).\n\n"
                "`buffer` is any C-contiguous buffer (bytes, bytearray, memoryview, mmap),\n"
                "read in place and held for the call; `end` is the offset just past the\n"
@@ -327,8 +364,9 @@ PyMethodDef parser_methods[] = {
                "the end, and otherwise what unpack raises.")},
     {"pack", as_method(parser_pack),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("pack($self, /, value)\n--\n\n"
-               "Encode `value`, a dict whose \"_\" names a constructor, into TL bytes.\n\n"
+     PyDoc_STR("pack($self, /, value, *, type=None)\n--\n\n"
+               "Encode `value`, a dict whose \"_\" names a constructor, into TL bytes;\n"
+               "with `type` (a type text), a value of that type.\n\n"
                "Fields are looked up by name; keys that name no field are ignored and the\n"
                "flags words are computed from which conditional fields are present (not\n"
                "None; exactly True for `true` fields). A missing unconditional field is\n"
@@ -339,6 +377,11 @@ PyMethodDef parser_methods[] = {
                "OverflowError for values of the wrong type or range, RecursionError for\n"
                "self-referencing values. Failures inside nested values carry a note\n"
                "naming the field.")},
+    {"result_type", as_method(parser_result_type),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("result_type($self, /, method_name)\n--\n\n"
+               "The result type text of a method, such as \"Vector<long>\"; ValueError\n"
+               "for a name that is no method of the schema.")},
     VELTA_PICKLING_REFUSED,
 };
 
