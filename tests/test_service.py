@@ -141,3 +141,161 @@ def test_type_texts_in_the_default_mode():
     assert parser.unpack(parser.pack([1, 2], type="Vector<int>"), type="Vector<int>") == [1, 2]
     assert parser.pack(True, type="Bool") == u32(1)
     raises(ValueError, "^not a type of this schema", parser.pack, [1], type="vector<int>")
+
+
+# ------------------------------------------------------------ the auth-key exchange
+
+NONCE, SERVER_NONCE, NEW_NONCE = 0x3E0549828CCA27E966B301A48FECE2FC, -0x7D2A1E8F0A2B3C4D5E6F708192A3B4C5, 2**255 - 12345
+
+
+def exchange_steps():
+    """Each step of the exchange: its value and its bytes, from the public TL rules."""
+    pq, p, q, blob = bytes.fromhex("17ed48941a08f981"), bytes.fromhex("494c553b"), bytes.fromhex("53911073"), bytes(range(256))
+    nonces = i128(NONCE) + i128(SERVER_NONCE)
+    n = {"nonce": NONCE, "server_nonce": SERVER_NONCE}
+    yield {"_": "req_pq_multi", "nonce": NONCE}, u32(0xBE7E8EF1) + i128(NONCE)
+    yield ({"_": "resPQ", **n, "pq": pq, "server_public_key_fingerprints": [-4344800451088585951]},
+           u32(0x05162463) + nonces + tl_bytes(pq) + VECTOR + u32(1) + u64(-4344800451088585951))
+    yield ({"_": "p_q_inner_data_dc", "pq": pq, "p": p, "q": q, **n, "new_nonce": NEW_NONCE, "dc": 2},
+           u32(0xA9F55F95) + tl_bytes(pq) + tl_bytes(p) + tl_bytes(q) + nonces + i256(NEW_NONCE) + u32(2))
+    yield ({"_": "req_DH_params", **n, "p": p, "q": q, "public_key_fingerprint": 5, "encrypted_data": blob},
+           u32(0xD712E4BE) + nonces + tl_bytes(p) + tl_bytes(q) + u64(5) + tl_bytes(blob))
+    yield ({"_": "server_DH_params_ok", **n, "encrypted_answer": blob[:200]},
+           u32(0xD0E8075C) + nonces + tl_bytes(blob[:200]))
+    yield ({"_": "server_DH_inner_data", **n, "g": 3, "dh_prime": blob, "g_a": blob[::-1], "server_time": 1700000000},
+           u32(0xB5890DBA) + nonces + u32(3) + tl_bytes(blob) + tl_bytes(blob[::-1]) + u32(1700000000))
+    yield ({"_": "client_DH_inner_data", **n, "retry_id": 0, "g_b": blob},
+           u32(0x6643B654) + nonces + u64(0) + tl_bytes(blob))
+    yield ({"_": "set_client_DH_params", **n, "encrypted_data": blob[:48]},
+           u32(0xF5045F1F) + nonces + tl_bytes(blob[:48]))
+    yield ({"_": "dh_gen_ok", **n, "new_nonce_hash1": -1}, u32(0x3BCBF734) + nonces + i128(-1))
+
+
+@pytest.mark.parametrize("value, wire", list(exchange_steps()), ids=lambda item: item["_"] if isinstance(item, dict) else "")
+def test_auth_key_exchange_steps(mtproto, value, wire):
+    parser = tl.TLParser(mtproto, standard=True, strings="bytes")
+    assert parser.pack(value) == wire
+    assert parser.unpack(wire) == value
+
+
+# ------------------------------------------------------------ the service layer
+
+RPC_RESULT, MSG_CONTAINER, GZIP_PACKED, MSG_COPY = 0xF35C6D01, 0x73F1F8DC, 0x3072CFA1, 0xE06046B2
+BOOL_TRUE = bytes.fromhex("b5757299")
+
+
+def message(msg_id, seqno, body):
+    return u64(msg_id) + u32(seqno, len(body)) + body
+
+
+SLICE = {
+    "_": "messages.messagesSlice", "inexact": False, "count": 1, "next_rate": None, "offset_id_offset": None,
+    "search_flood": None, "messages": [{"_": "messageEmpty", "id": 4, "peer_id": None}], "topics": [], "chats": [],
+    "users": [{"_": "userEmpty", "id": 3}],
+}
+SLICE_WIRE = (u32(0x5F206716, 0, 1) + VECTOR + u32(1, 0x90A6CA84, 0, 4) + VECTOR + u32(0) + VECTOR + u32(0)
+              + VECTOR + u32(1, 0xD3BC4B7A) + u64(3))
+BODIES = [
+    u32(RPC_RESULT) + u64(100) + VECTOR + u32(2) + u64(5, -6),
+    u32(RPC_RESULT) + u64(101) + BOOL_TRUE,
+    u32(RPC_RESULT) + u64(102) + u32(GZIP_PACKED) + tl_bytes(zlib.compress(SLICE_WIRE, 9, 31)),
+    u32(0x62D6B459) + VECTOR + u32(1) + u64(7),
+    u32(0x9EC20908) + u64(1, 2, 3),
+]
+SERVER_PAYLOAD = u32(MSG_CONTAINER, 5) + b"".join(message(11 + i, 2 * i + 1, body) for i, body in enumerate(BODIES))
+PENDING = {100: "photos.deletePhotos", 101: "Bool", 102: "messages.getHistory"}
+RESULTS = [[5, -6], True, SLICE]
+OTHER_BODIES = [{"_": "msgs_ack", "msg_ids": [7]}, {"_": "new_session_created", "first_msg_id": 1, "unique_id": 2, "server_salt": 3}]
+
+
+def container(results, bytes_field):
+    bodies = [{"_": "rpc_result", "req_msg_id": 100 + i, "result": result} for i, result in enumerate(results)]
+    bodies += OTHER_BODIES
+    return {"_": "msg_container", "messages": [
+        {"_": "message", "msg_id": 11 + i, "seqno": 2 * i + 1, "bytes": bytes_field(i), "body": body}
+        for i, body in enumerate(bodies)]}
+
+
+@pytest.fixture(scope="module")
+def client(both_schemas):
+    return tl.TLParser(both_schemas, standard=True, strings="bytes")
+
+
+def test_a_server_container_in_one_call_each_way(client):
+    unpacked = client.unpack(SERVER_PAYLOAD, results=PENDING)
+    assert unpacked == container(RESULTS, lambda i: len(BODIES[i]))
+    # bytes is computed from each body, whatever is given; the gzip_packed
+    # result is packed from its value, as the type of its request.
+    given = container([[5, -6], True, {"_": "gzip_packed", "packed_data": SLICE}], lambda i: 0)
+    assert client.pack(given, results=PENDING) == SERVER_PAYLOAD
+    # Without the gzip layer the same value packs plainly and reads back.
+    again = client.unpack(client.pack(unpacked, results=PENDING), results=PENDING)
+    assert [m["body"] for m in again["messages"]] == [m["body"] for m in unpacked["messages"]]
+    assert again["messages"][2]["bytes"] == 4 + 8 + len(SLICE_WIRE)
+
+
+def test_results_without_an_entry(client):
+    unpacked = client.unpack(SERVER_PAYLOAD)
+    results = [message["body"]["result"] for message in unpacked["messages"][:3]]
+    # A vector is kept as its exact bytes; boxed objects are read as such.
+    assert results == [VECTOR + u32(2) + u64(5, -6), {"_": "boolTrue"}, SLICE]
+    repacked = client.unpack(client.pack(unpacked))
+    assert [m["body"] for m in repacked["messages"]] == [m["body"] for m in unpacked["messages"]]
+    # Packing without results: bytes as they are, a bool as Bool.
+    again = container([VECTOR + u32(2) + u64(5, -6), True, SLICE], lambda i: 0)
+    read = client.unpack(client.pack(again), results=PENDING)
+    assert [m["body"] for m in read["messages"]] == [m["body"] for m in container(RESULTS, lambda i: 0)["messages"]]
+
+
+@pytest.mark.parametrize("entry", ["Vector<long>", "photos.deletePhotos"])
+def test_a_top_level_result_by_type_or_method(client, entry):
+    wire = u32(RPC_RESULT) + u64(-9) + VECTOR + u32(1) + u64(3)
+    value = {"_": "rpc_result", "req_msg_id": -9, "result": [3]}
+    assert client.unpack(wire, results={-9: entry}) == value
+    assert client.pack(value, results={-9: entry}) == wire
+    assert client.unpack_from(wire, results={-9: entry}) == (value, len(wire))
+
+
+def test_the_service_message_never_clashes_with_the_api_message(client):
+    # The API's own message constructor keeps its name.
+    assert client.unpack(client.pack({"_": "messageEmpty", "id": 1}))["_"] == "messageEmpty"
+    raw = client.pack({"_": "message", "id": 1, "peer_id": {"_": "peerUser", "user_id": 2}, "date": 0, "message": "x"})
+    assert raw[:4] != u64(0)[:4] and client.unpack(raw)["_"] == "message"
+    body = u32(0x62D6B459) + VECTOR + u32(0)
+    copy = u32(MSG_COPY) + message(5, 1, body)
+    assert client.unpack(copy) == {"_": "msg_copy", "orig_message": {
+        "_": "message", "msg_id": 5, "seqno": 1, "bytes": len(body), "body": {"_": "msgs_ack", "msg_ids": []}}}
+    assert client.pack(client.unpack(copy)) == copy
+    assert client.unpack(message(5, 1, body), type="%Message")["body"] == {"_": "msgs_ack", "msg_ids": []}
+
+
+def test_restored_service_lines_change_nothing(both_schemas):
+    restored = convert(schema_text("mtproto.tl").replace("//rpc_result", "rpc_result").replace("//message ", "message ")
+                       .replace("//msg_container", "msg_container").replace("//gzip_packed", "gzip_packed"))
+    parser = tl.TLParser(restored, standard=True, strings="bytes")
+    short = u32(MSG_CONTAINER, 2) + message(1, 1, BODIES[0]) + message(2, 3, BODIES[1])
+    pending = {100: "Vector<long>", 101: "Bool"}
+    assert parser.unpack(short, results=pending)["messages"][0]["body"]["result"] == [5, -6]
+    assert parser.pack(parser.unpack(short, results=pending), results=pending) == short
+
+
+@pytest.mark.parametrize("claimed, error", [(-4, "bytes field says -4"), (20, "does not take exactly the 20 bytes"),
+                                            (12, "does not take exactly the 12 bytes"), (400, "says 400, but")])
+def test_a_body_must_take_exactly_its_bytes(client, claimed, error):
+    body = BODIES[4]  # 28 bytes
+    wire = u32(MSG_CONTAINER, 1) + u64(77) + u32(1, claimed & 0xFFFFFFFF) + body
+    failure = raises(ValueError, "^message 77: .*" + error, client.unpack, wire)
+    assert any(note.startswith("while unpacking msg_container.messages[0]") for note in failure.__notes__)
+
+
+def test_bad_results(client):
+    raises(TypeError, "^Expected mapping, got int$", client.unpack, SERVER_PAYLOAD, results=5)
+    raises(ValueError, "^not a type of this schema: 'Vector<Nope>'$", client.unpack, SERVER_PAYLOAD,
+           results={100: "Vector<Nope>"})
+    raises(ValueError, "^rpc_result needs a result", client.pack, {"_": "rpc_result", "req_msg_id": 1})
+
+
+def test_the_default_mode_has_no_service_layer():
+    parser = tl.TLParser(tl_schema("u#00000001 a:int = U;"))
+    raises(ValueError, "^Unknown constructor ID: 0xf35c6d01$", parser.unpack, BODIES[1])
+    raises(ValueError, "^Unknown constructor: rpc_result$", parser.pack, {"_": "rpc_result"})

@@ -17,6 +17,7 @@ constexpr TLConventions kDesignedConventions = {
     .words_by_type = false,
     .typed_texts = false,
     .inflate_gzip = false,
+    .service_layer = false,
 };
 constexpr TLConventions kStandardConventions = {
     .int_kind = TL_TYPE_SIGNED_INT,
@@ -26,6 +27,7 @@ constexpr TLConventions kStandardConventions = {
     .words_by_type = true,
     .typed_texts = true,
     .inflate_gzip = true,
+    .service_layer = true,
 };
 
 constexpr TLConventions conventions_row(bool standard) { return standard ? kStandardConventions : kDesignedConventions; }

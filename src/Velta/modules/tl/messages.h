@@ -64,6 +64,9 @@ constexpr const char kBytesTooLong[] = "bytes value too long for TL encoding: %z
 constexpr const char kListChanged[] = "list changed size during pack";
 constexpr const char kVectorTooLong[] = "vector too long for TL encoding: %zd elements";
 constexpr const char kDictChanged[] = "dict changed too often during pack";
+constexpr const char kNoResult[] = "rpc_result needs a result, or a type for it in results";
+constexpr const char kNoBody[] = "message needs a body";
+constexpr const char kBodyTooLong[] = "message body too long for TL encoding: %zu bytes";
 constexpr const char kSharedBitObject[] =
     "Field '%U' shares its flag bit with a field that is given, so it must be given too";
 
@@ -79,6 +82,8 @@ constexpr const char kGzipInvalid[] = "gzip_packed: the data is not a valid gzip
 constexpr const char kGzipTooLarge[] = "gzip_packed: inflates to more than %zu bytes";
 constexpr const char kGzipIncomplete[] = "gzip_packed: the gzip stream is incomplete";
 constexpr const char kGzipNotOneObject[] = "gzip_packed: the inflated data is not one complete object";
+constexpr const char kMessageBytesLeft[] = "message %lld: its bytes field says %d, but %zu bytes are left";
+constexpr const char kMessageBytes[] = "message %lld: its body does not take exactly the %d bytes its bytes field says";
 constexpr const char kStringsNote[] =
     "a 'string' field that holds binary data reads as bytes with TLParser(..., strings=\"bytes\")";
 constexpr const char kZeroSizeBudget[] =

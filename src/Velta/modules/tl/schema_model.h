@@ -60,7 +60,16 @@ enum TLType : uint32_t {
 };
 
 struct TLConstructor;
-struct TLTextBlock;  // the compiler's storage for the table's texts
+struct TLTextBlock;
+
+// The service layer's records, which the codec treats by their own rules
+// (service.h); every record of a schema is kServiceNone.
+enum TLService : int32_t {
+    kServiceNone = 0,
+    kServiceRpcResult = 1,  // rpc_result: its result read and written by the pending request's type
+    kServiceMessage = 2,    // the container's message: `bytes` is its body's length
+    kServiceGzip = 3,       // gzip_packed: packed from the value it holds
+};  // the compiler's storage for the table's texts
 
 // How one value is encoded, derived once by the compiler from a type text
 // and shared by every field and element with that text. Immutable once
@@ -124,6 +133,7 @@ struct TLConstructor {
     int32_t conditional_count;  // fields with a condition
     int32_t walkable;     // field names are distinct and none is "_": pack
                           // may match a dict's keys to fields by walking it
+    TLService service;    // kServiceNone, or which service record this is
     int32_t first_named;  // the first field that is not a flags word, and the
     int32_t first_written;  // first that has bytes (see TLField's links)
 
@@ -155,6 +165,8 @@ struct TLConventions {
     bool typed_texts;             // "int128", "int256", "%T", "vector<T>", a bare
                                   // "true" and lowercase constructor names are types
     bool inflate_gzip;            // gzip_packed is inflated wherever an object is read
+    bool service_layer;           // rpc_result, msg_container over the service message,
+                                  // msg_copy and gzip_packed are known without schema lines
     // Columns set from the parser's options rather than its mode.
     bool strings_as_bytes = false;      // strings="bytes": "string" values are bytes
     bool wide_ints_as_bytes = false;    // wide_ints="bytes": int128/int256 are their wire bytes
@@ -171,6 +183,8 @@ struct TLSchema {
     TLValueType* value_types;     // every value type of the fields, owned
     TLTextBlock* text_blocks;     // the texts of records and fields, owned;
                                   // the newest block first
+    TLConstructor* service_message;  // the service layer's message (in `constructors`,
+                                     // in neither map), or null
 };
 
 // ---- what the codec reads of the compiler ------------------------------------

@@ -186,6 +186,12 @@ private:
             type->kind = TL_TYPE_VECTOR;
             return (type->element = resolve(text.substr(boxed_vector.size(), text.size() - boxed_vector.size() - 1))) ? 0 : -1;
         }
+        if (text == "%Message" && schema_->service_message) {
+            // The service layer's message, whatever the schema calls Message.
+            type->kind = TL_TYPE_BARE_OBJECT;
+            type->bare = schema_->service_message;
+            return 0;
+        }
         if (text.starts_with('%')) {
             const std::string_view named = text.substr(1);
             if (named == "int128" || named == "int256") return fill_typed(type, named);
@@ -273,6 +279,7 @@ bool is_schema_type(const TLSchema* schema, std::string_view text, bool typed, i
     static constexpr std::string_view kTyped[] = {"true", "int128", "int256"};
     for (const std::string_view scalar : kScalars)
         if (text == scalar) return true;
+    if (text == "%Message" && schema->service_message) return true;
     if (typed) {
         for (const std::string_view scalar : kTyped)
             if (text == scalar) return true;

@@ -210,6 +210,14 @@ PyObject* parser_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
 // Whether an optional argument was given (and is not None).
 bool given(PyObject* argument) { return argument && argument != Py_None; }
 
+// The `results=` mapping of a call (borrowed), or null: none given, or a
+// TypeError pending for one that is no mapping.
+PyObject* results_of(PyObject* results) {
+    if (!given(results)) return nullptr;
+    if (!PyMapping_Check(results) || PyUnicode_Check(results) || PyBytes_Check(results)) return raise_expected("mapping", results);
+    return results;
+}
+
 // The result type text of the method named `name`, as the table holds it.
 PyObject* parser_result_type(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<TLParserObject*>(obj);
@@ -231,9 +239,9 @@ PyObject* parser_result_type(PyObject* obj, PyObject* const* args, Py_ssize_t na
 
 PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<TLParserObject*>(obj);
-    PyObject* names[2] = {module_state.str_data, module_state.str_type};
-    PyObject* values[2] = {nullptr, nullptr};
-    ArgBinder binder("unpack", names, 2, values, 1, 1);
+    PyObject* names[3] = {module_state.str_data, module_state.str_type, module_state.str_results};
+    PyObject* values[3] = {nullptr, nullptr, nullptr};
+    ArgBinder binder("unpack", names, 3, values, 1, 1);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
     PyObject* data = values[0];
     if (data != Py_None && !PyBytes_CheckExact(data)) {
@@ -246,18 +254,20 @@ PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     CallTypes types(parser_compiler(self));
     const TLValueType* as = nullptr;
     if (given(values[1]) && !(as = types.resolve(values[1]))) return nullptr;
+    PyObject* results = results_of(values[2]);
+    if (!results && PyErr_Occurred()) return nullptr;
     Operation op("Velta.tl.TLParser.unpack");
     size_t end;
     PyObject* parsed = read_one(self, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
-                                static_cast<size_t>(PyBytes_GET_SIZE(data)), 0, &end, as);
+                                static_cast<size_t>(PyBytes_GET_SIZE(data)), 0, &end, as, results, &types);
     return parsed ? parsed : op.fail(__LINE__);
 }
 
 PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<TLParserObject*>(obj);
-    PyObject* names[3] = {module_state.str_buffer, module_state.str_offset, module_state.str_type};
-    PyObject* values[3] = {nullptr, nullptr, nullptr};
-    ArgBinder binder("unpack_from", names, 3, values, 2, 1);
+    PyObject* names[4] = {module_state.str_buffer, module_state.str_offset, module_state.str_type, module_state.str_results};
+    PyObject* values[4] = {nullptr, nullptr, nullptr, nullptr};
+    ArgBinder binder("unpack_from", names, 4, values, 2, 1);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
     Py_ssize_t offset = 0;
     if (values[1]) {
@@ -274,6 +284,8 @@ PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t na
     CallTypes types(parser_compiler(self));
     const TLValueType* as = nullptr;
     if (given(values[2]) && !(as = types.resolve(values[2]))) return nullptr;
+    PyObject* results = results_of(values[3]);
+    if (!results && PyErr_Occurred()) return nullptr;
     // Held for the whole call: the exporter may not resize or free it.
     BufferView view;
     if (PyObject_GetBuffer(values[0], &view.buffer, PyBUF_SIMPLE) < 0) return nullptr;
@@ -285,7 +297,7 @@ PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t na
     Operation op("Velta.tl.TLParser.unpack_from");
     const auto* start = static_cast<const unsigned char*>(view.buffer.buf);
     size_t end;
-    PyRef parsed(read_one(self, start + offset, static_cast<size_t>(view.buffer.len - offset), static_cast<size_t>(offset), &end, as));
+    PyRef parsed(read_one(self, start + offset, static_cast<size_t>(view.buffer.len - offset), static_cast<size_t>(offset), &end, as, results, &types));
     if (!parsed) return op.fail(__LINE__);
     PyRef end_object(PyLong_FromSize_t(end));
     PyObject* pair = end_object ? PyTuple_Pack(2, parsed.get(), end_object.get()) : nullptr;
@@ -294,18 +306,22 @@ PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t na
 
 PyObject* parser_pack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<TLParserObject*>(obj);
-    PyObject* names[2] = {module_state.str_value, module_state.str_type};
-    PyObject* values[2] = {nullptr, nullptr};
-    ArgBinder binder("pack", names, 2, values, 1, 1);
+    PyObject* names[3] = {module_state.str_value, module_state.str_type, module_state.str_results};
+    PyObject* values[3] = {nullptr, nullptr, nullptr};
+    ArgBinder binder("pack", names, 3, values, 1, 1);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
     PyObject* value = values[0];
     if (check_ready(self, "pack") < 0) return nullptr;
     CallTypes types(parser_compiler(self));
     const TLValueType* as = nullptr;
     if (given(values[1]) && !(as = types.resolve(values[1]))) return nullptr;
+    PyObject* results = results_of(values[2]);
+    if (!results && PyErr_Occurred()) return nullptr;
 
     Operation op("Velta.tl.TLParser.pack");
     Writer writer(self);
+    writer.results = results;
+    writer.types = &types;
     const bool written = writer.start() == 0 && (as ? writer._write_value(value, as) : writer._write_object(value)) == 0;
     PyRef packed(written ? writer.result() : nullptr);
     if (!packed) {
@@ -340,9 +356,12 @@ void parser_dealloc(PyObject* obj) {
 PyMethodDef parser_methods[] = {
     {"unpack", as_method(parser_unpack),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("unpack($self, /, data, *, type=None)\n--\n\n"
+     PyDoc_STR("unpack($self, /, data, *, type=None, results=None)\n--\n\n"
                "Decode one boxed TL object from `data` (exactly bytes) into a dict, or a\n"
-               "value of `type`, any type text a field can have (\"Vector<long>\", \"Bool\").\n\n"
+               "value of `type`, any type text a field can have (\"Vector<long>\", \"Bool\").\n"
+               "`results` maps the req_msg_id of each pending request to a type text or a\n"
+               "method name: every rpc_result met reads its result as that type (one\n"
+               "with no entry reads as a boxed object, or as its bytes when it is none).\n\n"
                "The dict has \"_\" (the constructor name) first, then one key per field in\n"
                "schema order; flags words are consumed, absent conditional fields are None\n"
                "(False for `true` fields), vectors are lists, nested objects are dicts,\n"
@@ -354,7 +373,7 @@ PyMethodDef parser_methods[] = {
                "the field and its byte offset.")},
     {"unpack_from", as_method(parser_unpack_from),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("unpack_from($self, /, buffer, offset=0, *, type=None)\n--\n\n"
+     PyDoc_STR("unpack_from($self, /, buffer, offset=0, *, type=None, results=None)\n--\n\n"
                "Decode one boxed TL object from `buffer` at `offset`; return (value, end).\n\n"
                "`buffer` is any C-contiguous buffer (bytes, bytearray, memoryview, mmap),\n"
                "read in place and held for the call; `end` is the offset just past the\n"
@@ -364,9 +383,12 @@ PyMethodDef parser_methods[] = {
                "the end, and otherwise what unpack raises.")},
     {"pack", as_method(parser_pack),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("pack($self, /, value, *, type=None)\n--\n\n"
+     PyDoc_STR("pack($self, /, value, *, type=None, results=None)\n--\n\n"
                "Encode `value`, a dict whose \"_\" names a constructor, into TL bytes;\n"
-               "with `type` (a type text), a value of that type.\n\n"
+               "with `type` (a type text), a value of that type. `results` as for unpack:\n"
+               "rpc_result results are written as the type of their request. Each\n"
+               "container message's bytes is its packed body's length; gzip_packed\n"
+               "whose packed_data is a value (not bytes) is that value, compressed.\n\n"
                "Fields are looked up by name; keys that name no field are ignored and the\n"
                "flags words are computed from which conditional fields are present (not\n"
                "None; exactly True for `true` fields). A missing unconditional field is\n"

@@ -456,6 +456,13 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
         NameSeen seen;
         const TLConstructor* constr = constructor_for(value, exact_dict, bare, &seen);
         if (!constr) return op.fail(__LINE__);
+        if (VELTA_UNLIKELY(constr->service != kServiceNone)) {
+            if (_write_service(value, exact_dict, constr, bare) < 0) {
+                path.record_root(constr);
+                return op.fail(__LINE__);
+            }
+            return 0;
+        }
         Gathered given(*this, constr);
         if (!given.ok()) {
             PyErr_NoMemory();
