@@ -299,3 +299,30 @@ def test_the_default_mode_has_no_service_layer():
     parser = tl.TLParser(tl_schema("u#00000001 a:int = U;"))
     raises(ValueError, "^Unknown constructor ID: 0xf35c6d01$", parser.unpack, BODIES[1])
     raises(ValueError, "^Unknown constructor: rpc_result$", parser.pack, {"_": "rpc_result"})
+
+
+# ------------------------------------------------------------ the command line
+
+def velta(*args, stdin=b""):
+    import subprocess
+    import sys
+    return subprocess.run([sys.executable, "-W", "ignore", "-m", "Velta", *args], input=stdin, capture_output=True)
+
+
+def test_command_line_binary_strings_and_types():
+    schema = str(SCHEMAS / "mtproto.tl")
+    if not Path(schema).exists():
+        pytest.skip("mtproto.tl is not available")
+    decoded = velta("decode", "--schema", schema, "--strings", "bytes", "--hex", "--compact", stdin=RES_PQ.hex().encode())
+    assert decoded.returncode == 0, decoded.stderr
+    value = __import__("json").loads(decoded.stdout)
+    assert value["pq"] == "256595edb7766797"
+    encoded = velta("encode", "--schema", schema, "--strings", "bytes", stdin=decoded.stdout)
+    assert encoded.returncode == 0, encoded.stderr
+    assert encoded.stdout == RES_PQ
+    assert b"a 'string' field that holds binary data" in velta("decode", "--schema", schema, "--hex", stdin=RES_PQ.hex().encode()).stderr
+    wire = velta("encode", "--schema", schema, "--type", "Vector<long>", stdin=b"[1, -2]")
+    assert wire.stdout == VECTOR + u32(2) + u64(1, -2)
+    back = velta("decode", "--schema", schema, "--type", "Vector<long>", "--compact", stdin=wire.stdout)
+    assert back.stdout.strip() == b"[1,-2]"
+    assert b'"pq": bytes' in velta("types", "--schema", schema, "--strings", "bytes").stdout

@@ -103,8 +103,9 @@ class _Names:
 
 
 class _Generator:
-    def __init__(self, schema: dict[str, Any], standard: bool):
+    def __init__(self, schema: dict[str, Any], standard: bool, strings: str = "str"):
         self.standard = standard
+        self.strings = strings
         self.entries = effective_entries(schema)
         names = _Names()
         self.members: dict[str, list[str]] = {}  # TL type -> TL names of its constructors
@@ -127,6 +128,8 @@ class _Generator:
         if type_text.startswith("!"):
             return ANY_OBJECT, False
         type_text = type_text.lstrip("%")
+        if type_text == "string" and self.strings == "bytes":
+            return "bytes", False
         if type_text in _SCALARS:
             return _SCALARS[type_text], False
         if type_text in _WIDE_INTS and self.standard:
@@ -225,8 +228,10 @@ def _comment(text: str) -> str:
     return "".join(c if " " <= c <= "~" else _escape(c) for c in _one_line(text))
 
 
-def typed_module(schema: dict[str, Any], source: str = "schema", standard: bool = False) -> str:
+def typed_module(schema: dict[str, Any], source: str = "schema", standard: bool = False, strings: str = "str") -> str:
     """The text of a Python module of TypedDicts for ``schema`` (a dict as
-    ``TLParser`` takes it); ``source`` names the schema in the docstring."""
-    return _Generator(schema, standard).module(source)
+    ``TLParser`` takes it); ``source`` names the schema in the docstring.
+    ``strings="bytes"`` types ``string`` fields as bytes, as
+    ``TLParser(..., strings="bytes")`` reads them."""
+    return _Generator(schema, standard, strings).module(source)
 

@@ -412,7 +412,7 @@ void setup_parser_type(PyTypeObject* type) {
     type->tp_basicsize = sizeof(TLParserObject);
     type->tp_dealloc = parser_dealloc;
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False)\n--\n\n"
+    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False, strings='str')\n--\n\n"
                              "Packs dicts into TL bytes and unpacks them, driven by a schema given\n"
                              "as JSON text or as an already decoded dict (see\n"
                              "TLSchemaCompiler.compile). Every call keeps its state to itself, so\n"
@@ -426,7 +426,11 @@ void setup_parser_type(PyTypeObject* type) {
                              "read signed; int128 and int256 are 16- and 32-byte ints; %Type,\n"
                              "vector<T> and lowercase constructor names are bare (no id); every\n"
                              "'#' field is a flags word that a later condition may name; and\n"
-                             "gzip_packed objects are inflated (at most 16 MiB per unpack).");
+                             "gzip_packed objects are inflated (at most 16 MiB per unpack). The\n"
+                             "service layer (rpc_result, msg_container, msg_copy, gzip_packed) is\n"
+                             "known without schema lines.\n"
+                             "strings='bytes': every string field reads as bytes and packs from any\n"
+                             "bytes-like object or str.");
     type->tp_traverse = parser_traverse;
     type->tp_clear = parser_clear;
     type->tp_methods = parser_methods;
