@@ -133,7 +133,6 @@ struct TLConstructor {
     int32_t conditional_count;  // fields with a condition
     int32_t walkable;     // field names are distinct and none is "_": pack
                           // may match a dict's keys to fields by walking it
-    TLService service;    // kServiceNone, or which service record this is
     int32_t first_named;  // the first field that is not a flags word, and the
     int32_t first_written;  // first that has bytes (see TLField's links)
 
@@ -148,6 +147,7 @@ struct TLConstructor {
                             // each decoded object starts as a copy. Made on
                             // first use by whichever call gets there first,
                             // and published with an atomic compare-exchange
+    TLService service;      // kServiceNone, or which service record this is
 };
 
 // How a schema's texts are read and its values laid out. The compiler takes

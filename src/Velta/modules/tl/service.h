@@ -67,7 +67,7 @@ PyObject* Reader::read_result(PyObject* req_msg_id) {
     return raw;
 }
 
-PyObject* Reader::_read_service(TLConstructor* constr) {
+VELTA_COLD PyObject* Reader::_read_service(TLConstructor* constr) {
     Operation op("Velta.tl.TLParser._read_service");
     PyObject* tmpl = object_template(constr);
     PyRef result(tmpl ? PyDict_Copy(tmpl) : nullptr);
@@ -210,7 +210,7 @@ int Writer::write_result(PyObject* result, const TLValueType* as) {
     return _write_object(result);
 }
 
-int Writer::_write_service(PyObject* value, bool exact_dict, const TLConstructor* constr, const TLConstructor* bare) {
+VELTA_COLD int Writer::_write_service(PyObject* value, bool exact_dict, const TLConstructor* constr, const TLConstructor* bare) {
     Operation op("Velta.tl.TLParser._write_service");
     PyRef fields[4];
     for (int32_t i = 0; i < constr->field_count; ++i) {

@@ -63,6 +63,7 @@
 #include <atomic>
 #include <climits>
 #include <deque>
+#include <forward_list>
 #include <cstdlib>
 #include <new>
 #include <string>

@@ -322,9 +322,9 @@ public:
         }
         try {
             if (!resolver_) resolver_ = new TypeResolver(compiler_, &chain_);
-            texts_.emplace_back(utf8);
+            texts_.emplace_front(utf8);
             TLValueType* newest = chain_;
-            TLValueType* type = resolver_->resolve(texts_.back());
+            TLValueType* type = resolver_->resolve(texts_.front());
             if (!type) return nullptr;
             // Sized here, from what the table knows: the table is not written to.
             for (TLValueType* made = chain_; made != newest; made = made->next) made->min_size = least_size(made);
@@ -366,7 +366,7 @@ private:
     TLSchemaCompilerObject* compiler_;
     TypeResolver* resolver_ = nullptr;
     TLValueType* chain_ = nullptr;  // the value types made for this call
-    std::deque<std::string> texts_;
+    std::forward_list<std::string> texts_;  // stay where they are; nothing allocated until used
 };
 
 // The links of every field to the next ones the codec's loops visit.
