@@ -308,6 +308,26 @@ class Builder:
 
 # ---- the two modes -----------------------------------------------------------
 
+def without_lengths(value):
+    """`value` without the bytes of service messages: a body that came
+    inside gzip_packed is packed plainly, so its length changes."""
+    if isinstance(value, list):
+        return [without_lengths(item) for item in value]
+    if not isinstance(value, dict):
+        return value
+    drop = value.get("_") == "message" and "body" in value and "seqno" in value
+    return {key: without_lengths(item) for key, item in value.items() if not (drop and key == "bytes")}
+
+
+def comparable(value, standard):
+    if not standard:
+        return value
+    try:
+        return without_lengths(value)
+    except RecursionError:  # nested too deep to copy: compared as it is
+        return value
+
+
 def check_unpack(parser, data, standard=False):
     try:
         value = parser.unpack(data)
@@ -325,7 +345,7 @@ def check_unpack(parser, data, standard=False):
         if standard and str(exc).startswith("Invalid vector length: ") and "-" not in str(exc):
             return
         raise
-    if not same(value, again):
+    if not same(comparable(value, standard), comparable(again, standard)):
         raise Finding(f"pack/unpack changed the value:\n{value!r}\n{again!r}")
     if parser.pack(again) != packed:
         raise Finding("re-packing a decoded value changed its bytes")

@@ -9,6 +9,7 @@ root as ``python -m fuzz.make_corpus``, with an importable Velta and atheris
 """
 
 import gzip
+import struct
 import os
 import random
 import shutil
@@ -57,6 +58,20 @@ def gzip_packed(packed):
     return (0x3072CFA1).to_bytes(4, "little") + body + bytes(-len(body) & 3)
 
 
+def service_wrapped(messages):
+    """A server container (the standard mode's built-in service layer): each
+    message as an rpc_result, a vector result whose type only a request
+    knows, one inside gzip_packed, and a message copy."""
+    bodies = [struct.pack("<IQ", 0xF35C6D01, 100 + n) + m for n, m in enumerate(messages)]
+    bodies.append(struct.pack("<IQII", 0xF35C6D01, 99, 0x1CB5C415, 1) + struct.pack("<q", -5))
+    bodies += [gzip_packed(m) for m in messages[:1]]
+    out = struct.pack("<II", 0x73F1F8DC, len(bodies))
+    for n, body in enumerate(bodies):
+        out += struct.pack("<qii", n * 4 + 1, 2 * n + 1, len(body)) + body
+    copy = struct.pack("<Iqii", 0xE06046B2, 9, 1, len(bodies[0])) + bodies[0]
+    return [out, copy]
+
+
 def built_values(codec, rng, count):
     """Values of the fuzzer's own builder that pack, with their entropy."""
     found = []
@@ -95,6 +110,7 @@ def main():
         messages += [packed for _, packed in built]
         if codec.standard:
             messages += [gzip_packed(m) for m in messages[:2]]
+            messages += service_wrapped(messages[:3])
         for n, packed in enumerate(messages):
             write(f"{tag}-unpack-{n:02d}", bytes([index]) + packed)
         for n, packed in enumerate(messages[:3]):

@@ -56,8 +56,10 @@ LARGE = generate_schema(n_constructors=2000, n_methods=800, seed=0)
 
 # For TLParser(schema, standard=True): boxed and conditional Bool, int128 and
 # int256, bare vectors, bare constructors (%Type and a lowercase name), bare
-# true and vectors of it, flags words of any name. gzip_packed needs no entry:
-# the unpack seeds carry some.
+# true and vectors of it, flags words of any name. gzip_packed and the rest of
+# the service layer (rpc_result, msg_container over the service message,
+# msg_copy) need no entries: every standard-mode parser knows them, and the
+# unpack seeds carry containers of this schema's objects (make_corpus.py).
 STANDARD = {
     "constructors": _entries("predicate", [
         ("point", 0x30000001, "Point", "x:int y:int"),

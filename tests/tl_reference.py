@@ -117,7 +117,7 @@ def _build_field(param):
 
 class Constructor:
     __slots__ = ("id", "name", "fields", "conditional", "params", "result", "is_method",
-                 "std_fields", "std_conditional", "word_count", "used_bits")
+                 "std_fields", "std_conditional", "word_count", "used_bits", "service")
 
     def __init__(self, entry, is_method=False):
         self.params = entry.get("params", [])
@@ -134,6 +134,7 @@ class Constructor:
         if cid > 0xFFFFFFFF:
             raise OverflowError("value too large to convert to uint32_t")
         self.id = cid
+        self.service = entry.get("service")
         self.fields = tuple(_build_field(p) for p in entry.get("params", []))
         # A conditional field can be packed only when its word comes first.
         self.conditional = tuple(
@@ -193,28 +194,40 @@ class TLParser:
     """Packs dicts into TL bytes and back for the constructors of one schema;
     ``standard=True`` selects the standard mode (see the module docstring)."""
 
-    def __init__(self, schema_json, *, standard=False, wide_ints="int"):
+    def __init__(self, schema_json, *, standard=False, strings="str", wide_ints="int"):
         self._standard = bool(standard)
-        if not isinstance(wide_ints, str):
-            raise TypeError(f"Expected str, got {type(wide_ints).__name__}")
-        if wide_ints not in ("int", "bytes"):
-            raise ValueError(f"wide_ints must be 'int' or 'bytes', not {wide_ints!r}")
+        for option, value, choices in (("strings", strings, ("str", "bytes")), ("wide_ints", wide_ints, ("int", "bytes"))):
+            if not isinstance(value, str):
+                raise TypeError(f"Expected str, got {type(value).__name__}")
+            if value not in choices:
+                raise ValueError(f"{option} must be {choices[0]!r} or {choices[1]!r}, not {value!r}")
         if wide_ints == "bytes" and not self._standard:
             raise ValueError("wide_ints='bytes' needs standard=True: int128 and int256 are types "
                              "of the standard mode only")
         self._wide_bytes = wide_ints == "bytes"
+        self._strings_bytes = strings == "bytes"
         self._by_id = {}
         self._by_name = {}
         constructors = load_schema(schema_json)
+        self._schema_constructors = [c for c in constructors if not c.is_method]
         for con in constructors:
             # A later entry with the same id or name replaces the earlier one.
             self._by_id[con.id] = con
             self._by_name[con.name] = con
+        self._service_message = None
         if self._standard:
+            # The service layer: after the schema, so its names and ids win;
+            # its message is in neither map.
+            service = [Constructor(entry) for entry in SERVICE_LAYER]
+            self._service_message = service[0]
+            for con in service[1:]:
+                self._by_id[con.id] = con
+                self._by_name[con.name] = con
             self._types = {}
-            for con in constructors:
+            for con in constructors + service:
                 self._compile_std(con)
             self._no_bytes = {}
+        self._results = None
         self._elements = {}
         self._data = b""
         self._size = self._pos = self._base = 0
@@ -231,13 +244,89 @@ class TLParser:
 
     # ---------------------------------------------------------------- pack
 
-    def pack(self, value):
+    def pack(self, value, *, type=None, results=None):
+        as_type = self._call_type(type)
+        self._results = self._results_of(results)
         out = bytearray()
-        if self._standard:
-            self._write_object_std(out, value, None)
-        else:
-            self._write_object(out, value)
+        try:
+            if as_type is not None:
+                self._write_as(out, value, as_type)
+            elif self._standard:
+                self._write_object_std(out, value, None)
+            else:
+                self._write_object(out, value)
+        finally:
+            self._results = None
         return bytes(out)
+
+    # ------------------------------------------------- type texts of a call
+
+    def _is_schema_type(self, text):
+        if not text:
+            return False
+        opens = ("Vector<", "vector<", "%Vector<") if self._standard else ("Vector<",)
+        for open_ in opens:
+            if len(text) > len(open_) + 1 and text.startswith(open_) and text.endswith(">"):
+                return self._is_schema_type(text[len(open_):-1])
+        if text in ("int", "long", "double", "string", "bytes", "Bool", "Object"):
+            return True
+        if text == "%Message" and self._service_message is not None:
+            return True
+        if self._standard:
+            if text in ("true", "int128", "int256"):
+                return True
+            text = text[1:] if text.startswith("%") else text
+        if not all(c.isascii() and (c.isalnum() or c in "_.") for c in text):
+            return False
+        return any(text == c.result or (self._standard and text == c.name) for c in self._schema_constructors)
+
+    def _call_type(self, text):
+        """The type a call's type text stands for (None for None)."""
+        if text is None:
+            return None
+        if not isinstance(text, str):
+            raise TypeError(f"Expected str, got {text.__class__.__name__}")
+        if not self._is_schema_type(text):
+            raise ValueError(f"not a type of this schema: {text!r}")
+        return self._std_type(text) if self._standard else (classify(text), text)
+
+    def _write_as(self, out, value, as_type):
+        if self._standard:
+            self._write_std(out, value, as_type)
+        else:
+            self._write_value(out, value, as_type[0], as_type[1])
+
+    def _read_as(self, as_type):
+        return self._read_std(as_type) if self._standard else self._read_value(*as_type)
+
+    @staticmethod
+    def _results_of(results):
+        if results is None:
+            return None
+        if isinstance(results, (str, bytes)) or not hasattr(results, "__getitem__"):
+            raise TypeError(f"Expected mapping, got {results.__class__.__name__}")
+        return results
+
+    def result_type(self, method_name):
+        if not isinstance(method_name, str):
+            raise TypeError(f"Expected str, got {method_name.__class__.__name__}")
+        con = self._by_name.get(method_name)
+        if con is None or not con.is_method:
+            raise ValueError(f"Unknown method: {method_name!r}")
+        return con.result
+
+    def _result_type_for(self, req_msg_id):
+        if self._results is None:
+            return None
+        try:
+            entry = self._results[req_msg_id]
+        except KeyError:
+            return None
+        if isinstance(entry, str):
+            con = self._by_name.get(entry)
+            if con is not None and con.is_method and con.service is None:
+                entry = con.result
+        return self._call_type(entry)
 
     def _write_object(self, out, value):
         name = value.get("_")
@@ -307,6 +396,13 @@ class TLParser:
                 raise OverflowError("int too big to convert")
             out += _U64.pack(v)
         elif kind == STRING:
+            if self._strings_bytes and not isinstance(v, str) and v is not None:
+                try:
+                    data = bytes(memoryview(v))
+                except TypeError:
+                    raise TypeError(f"Expected bytes, got {v.__class__.__name__}") from None
+                _append_bytes(out, data)
+                return
             if v is None:
                 raise AttributeError("'NoneType' object has no attribute 'encode'")
             if not isinstance(v, str):
@@ -340,24 +436,25 @@ class TLParser:
 
     # -------------------------------------------------------------- unpack
 
-    def unpack(self, data):
-        if type(data) is not bytes:
+    def unpack(self, data, *, type=None, results=None):
+        if data.__class__ is not bytes:
             if data is None:
                 raise TypeError("object of type 'NoneType' has no len()")
             raise TypeError("Argument 'data' has incorrect type "
-                            f"(expected bytes, got {type(data).__name__})")
-        return self._unpack_at(data, 0)[0]
+                            f"(expected bytes, got {data.__class__.__name__})")
+        return self._unpack_at(data, 0, self._call_type(type), self._results_of(results))[0]
 
-    def unpack_from(self, buffer, offset=0):
+    def unpack_from(self, buffer, offset=0, *, type=None, results=None):
         """(value, end): one object read from ``buffer`` (anything with the
         buffer interface, not copied) at ``offset``; ``end`` is the offset
         just past it."""
         if not isinstance(offset, int):
-            raise TypeError(f"Expected int, got {type(offset).__name__}")
-        if type(buffer) is bytes:
+            raise TypeError(f"Expected int, got {offset.__class__.__name__}")
+        as_type, results = self._call_type(type), self._results_of(results)
+        if buffer.__class__ is bytes:
             if not 0 <= offset <= len(buffer):
                 raise ValueError("offset out of range")
-            return self._unpack_at(buffer, offset)
+            return self._unpack_at(buffer, offset, as_type, results)
         with memoryview(buffer) as view:
             if not view.c_contiguous:
                 raise BufferError("memoryview: underlying buffer is not C-contiguous")
@@ -366,17 +463,21 @@ class TLParser:
                     raise ValueError("offset out of range")
                 self._view = True
                 try:
-                    return self._unpack_at(data, offset)
+                    return self._unpack_at(data, offset, as_type, results)
                 finally:
                     self._view = False
 
-    def _unpack_at(self, data, offset):
+    def _unpack_at(self, data, offset, as_type=None, results=None):
+        self._results = results
         self._data, self._size, self._error = data, len(data), False
         self._pos = self._base = offset
         self._inflate_left = MAX_INFLATED
         self._empty_left = (len(data) - offset) * EMPTY_PER_BYTE + EMPTY_ELEMENTS_SLACK
         try:
-            result = self._read_object_std(None) if self._standard else self._read_object()
+            if as_type is not None:
+                result = self._read_as(as_type)
+            else:
+                result = self._read_object_std(None) if self._standard else self._read_object()
             if self._error:
                 raise RuntimeError(f"Parse error at position {self._pos}")
             # A string's padding may be cut off at the very end: the object
@@ -384,6 +485,7 @@ class TLParser:
             return result, min(self._pos, self._size)
         finally:
             self._data = b""
+            self._results = None
 
     # Running out of input never raises here: the read sets the error flag,
     # yields a zero value and leaves the cursor where it gave up (a fixed-width
@@ -463,7 +565,14 @@ class TLParser:
             return self._read_fixed(_U64, 0)
         if kind == STRING:
             data = self._read_bytes()
-            return data.decode("utf-8") if data else ""
+            if self._strings_bytes:
+                return bytes(data)
+            try:
+                return data.decode("utf-8") if data else ""
+            except UnicodeDecodeError as exc:
+                exc.add_note('a \'string\' field that holds binary data reads as bytes with '
+                             'TLParser(..., strings="bytes")')
+                raise
         if kind == BYTES:
             return self._read_bytes()
         if kind == OBJECT:
@@ -583,6 +692,8 @@ class TLParser:
         elif text.startswith("Vector"):
             typ.kind = VECTOR
             typ.arg = self._std_type(text.replace("Vector<", "").replace(">", ""))
+        elif text == "%Message" and self._service_message is not None:
+            typ.kind, typ.arg = BARE, self._service_message
         elif text.startswith("%"):
             inner = text[1:]
             kind = _STD_SCALARS.get(inner)
@@ -628,6 +739,8 @@ class TLParser:
             if name is not None and name != con.name:
                 raise ValueError(
                     f"Expected constructor '{con.name}' for a bare value, got '{name}'")
+        if con.service is not None:
+            return self._write_service(out, value, con, bare)
 
         if type(value) is dict:
             lookup = value.get
@@ -744,6 +857,8 @@ class TLParser:
                 raise ValueError("Unknown constructor ID: 0x%08x" % cid)
         else:
             con = bare
+        if con.service is not None:
+            return self._read_service(con)
         start = self._pos
         result = {"_": con.name}
         words = [0] * con.word_count
@@ -837,7 +952,106 @@ class TLParser:
                 break
         return items
 
-    def _read_gzip_packed(self):
+    # ------------------------------------------------ standard: service layer
+
+    def _write_service(self, out, value, con, bare):
+        get = value.get if isinstance(value, dict) else (lambda key: value[key] if key in value else None)
+        if con.service == "gzip":
+            data = get("packed_data")
+            data = b"" if data is None else data
+            if isinstance(data, (bytes, bytearray, memoryview)):
+                out += _U32.pack(con.id)
+                self._write_std(out, bytes(data), _Type(BYTES))
+            else:
+                self._write_gzip(out, data, None)
+            return
+        if bare is None:
+            out += _U32.pack(con.id)
+        if con.service == "rpc_result":
+            req = _as_int(get("req_msg_id") or 0)
+            self._write_std(out, req, _Type(LONG))
+            as_type = self._result_type_for(req)
+            result = get("result")
+            if result is None:
+                if as_type is None:
+                    raise ValueError("rpc_result needs a result, or a type for it in results")
+                result = _STD_DEFAULTS.get(as_type.kind, {})
+            if isinstance(result, dict) and result.get("_") == "gzip_packed" and not isinstance(
+                    result.get("packed_data"), (bytes, bytearray, memoryview, type(None))):
+                self._write_gzip(out, result["packed_data"], as_type)
+            elif as_type is not None:
+                self._write_std(out, result, as_type)
+            elif isinstance(result, bool):
+                out += _U32.pack(BOOL_TRUE_ID if result else BOOL_FALSE_ID)
+            elif isinstance(result, bytes):
+                out += result
+            else:
+                self._write_object_std(out, result, None)
+            return
+        # The message: bytes is its body's length.
+        self._write_std(out, get("msg_id") or 0, _Type(LONG))
+        self._write_std(out, get("seqno") or 0, _Type(INT))
+        at = len(out)
+        out += b"\0\0\0\0"
+        body = get("body")
+        if body is None:
+            raise ValueError("message needs a body")
+        self._write_object_std(out, body, None)
+        out[at:at + 4] = _U32.pack(len(out) - at - 4)
+
+    def _write_gzip(self, out, inner, as_type):
+        plain = bytearray()
+        if as_type is None:
+            self._write_object_std(plain, inner, None)
+        else:
+            self._write_std(plain, inner, as_type)
+        out += _U32.pack(GZIP_PACKED_ID)
+        self._write_std(out, zlib.compress(bytes(plain), 9, 31), _Type(BYTES))
+
+    def _read_service(self, con):
+        if con.service == "rpc_result":
+            result = {"_": con.name, "req_msg_id": self._read_fixed(_I64, 0), "result": None}
+            if self._error:
+                return result
+            result["result"] = self._read_result(result["req_msg_id"])
+            return result
+        msg_id, seqno, length = self._read_fixed(_I64, 0), self._read_fixed(_I32, 0), self._read_fixed(_I32, 0)
+        result = {"_": con.name, "msg_id": msg_id, "seqno": seqno, "bytes": length, "body": None}
+        if self._error:
+            return result
+        left = self._size - self._pos
+        if length < 0 or length > left:
+            raise ValueError(f"message {msg_id}: its bytes field says {length}, but {left} bytes are left")
+        start, outer = self._pos, self._size
+        self._size = start + length
+        try:
+            result["body"] = self._read_object_std(None)
+        finally:
+            self._size = outer
+        if self._error or self._pos != start + length:
+            raise ValueError(f"message {msg_id}: its body does not take exactly the {length} bytes "
+                             "its bytes field says")
+        return result
+
+    def _read_result(self, req_msg_id):
+        as_type = self._result_type_for(req_msg_id)
+        pos = self._pos
+        cid = _U32.unpack_from(self._data, pos)[0] if pos + 4 <= self._size else None
+        if as_type is not None:
+            if cid == GZIP_PACKED_ID and as_type.kind != OBJECT:
+                self._pos += 4
+                return self._read_gzip_packed(as_type)
+            return self._read_std(as_type)
+        if cid == GZIP_PACKED_ID:
+            self._pos += 4
+            return self._read_gzip_packed(None, raw_unknown=True)
+        if cid is not None and cid in self._by_id:
+            return self._read_object_std(None)
+        raw = bytes(self._data[pos:self._size])
+        self._pos = max(pos, self._size)
+        return raw
+
+    def _read_gzip_packed(self, as_type=None, raw_unknown=False):
         """The object inside a gzip_packed one (its id already read)."""
         failed_before, self._error = self._error, False
         packed = self._read_bytes()
@@ -854,18 +1068,37 @@ class TLParser:
         if not inflater.eof:
             raise ValueError("gzip_packed: the gzip stream is incomplete")
         self._inflate_left -= len(data)
+        if raw_unknown and (len(data) < 4 or _U32.unpack_from(data, 0)[0] not in self._by_id
+                            or _U32.unpack_from(data, 0)[0] == GZIP_PACKED_ID):
+            return data
         # The inflated bytes are read as a message of their own; values that
         # take no bytes count against the outer message's budget.
         saved = (self._data, self._size, self._pos, self._base, self._view, self._error)
         self._data, self._size, self._pos, self._base = data, len(data), 0, 0
         self._view, self._error = False, False
         try:
-            value = self._read_object_std(None)
+            value = self._read_object_std(None) if as_type is None else self._read_std(as_type)
             if self._error or self._pos < self._size:
                 raise ValueError("gzip_packed: the inflated data is not one complete object")
         finally:
             (self._data, self._size, self._pos, self._base, self._view, self._error) = saved
         return value
+
+
+# The service layer of the standard mode; the message comes first.
+SERVICE_LAYER = [
+    {"predicate": "message", "id": 0x5BB8E511, "type": "Message", "service": "message",
+     "params": [{"name": "msg_id", "type": "long"}, {"name": "seqno", "type": "int"},
+                {"name": "bytes", "type": "int"}, {"name": "body", "type": "Object"}]},
+    {"predicate": "rpc_result", "id": 0xF35C6D01, "type": "RpcResult", "service": "rpc_result",
+     "params": [{"name": "req_msg_id", "type": "long"}, {"name": "result", "type": "Object"}]},
+    {"predicate": "msg_container", "id": 0x73F1F8DC, "type": "MessageContainer",
+     "params": [{"name": "messages", "type": "vector<%Message>"}]},
+    {"predicate": "msg_copy", "id": 0xE06046B2, "type": "MessageCopy",
+     "params": [{"name": "orig_message", "type": "%Message"}]},
+    {"predicate": "gzip_packed", "id": GZIP_PACKED_ID, "type": "Object", "service": "gzip",
+     "params": [{"name": "packed_data", "type": "bytes"}]},
+]
 
 
 class _WideWidth(Exception):

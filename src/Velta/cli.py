@@ -124,7 +124,7 @@ def _entry_id(entry: Schema) -> int:
 
 
 def _parser(schema: Schema, path: str, standard: bool = False, strict: bool = False,
-            wide_ints: str = "int") -> TLParser:
+            wide_ints: str = "int", strings: str = "str") -> TLParser:
     # strict is passed only when asked for, so that a Velta.tl without
     # strict packing serves every other use.
     options: dict[str, Any] = {"strict": True} if strict else {}
@@ -132,6 +132,8 @@ def _parser(schema: Schema, path: str, standard: bool = False, strict: bool = Fa
         if not standard:
             raise CLIError("--wide-ints bytes needs the standard conventions (leave out --designed)")
         options["wide_ints"] = wide_ints
+    if strings != "str":
+        options["strings"] = strings
     if strict:
         try:
             TLParser({"constructors": [], "methods": []}, **options)
@@ -152,7 +154,7 @@ class BytesFields:
     (``%Peer``, ``peerUser``) names its constructor, and ``vector<T>`` is a
     list too."""
 
-    def __init__(self, schema: Schema, codec: str, standard: bool = False):
+    def __init__(self, schema: Schema, codec: str, standard: bool = False, strings: str = "str"):
         # By name, as pack looks entries up: a later entry with the same name
         # wins, and one whose id alone a later entry took still packs (so this
         # is not Velta.schema.effective_entries, which is what round-trips).
@@ -160,6 +162,7 @@ class BytesFields:
                        for e in _entries(schema)}
         self.decode = bytes.fromhex if codec == "hex" else (lambda s: base64.b64decode(s, validate=True))
         self.standard = standard
+        self.binary = ("bytes", "byte", "string") if strings == "bytes" else ("bytes", "byte")
         self.bare: dict[str, str] = {}  # a bare type text -> its constructor's name
         if standard:
             constructors = {_entry_name(e): e for e in schema.get("constructors") or [] if isinstance(e, dict)}
@@ -193,7 +196,7 @@ class BytesFields:
         # In the standard mode int128/int256 also take their bytes (what
         # decode --wide-ints bytes prints).
         wide = ("int128", "int256") if self.standard else ()
-        if (kind in ("bytes", "byte") or kind.lstrip("%") in wide) and isinstance(value, str):
+        if (kind in self.binary or kind.lstrip("%") in wide) and isinstance(value, str):
             try:
                 return self.decode("".join(value.split()))
             except (ValueError, binascii.Error):
@@ -226,9 +229,9 @@ def _json_text(value: Any, args: argparse.Namespace, compact: bool) -> str:
         raise CLIError("the decoded message is nested too deeply to print as JSON") from None
 
 
-def _unpack_at(parser: TLParser, data: bytes, offset: int, where: str) -> tuple[Any, int]:
+def _unpack_at(parser: TLParser, data: bytes, offset: int, where: str, type_text: str | None = None) -> tuple[Any, int]:
     try:
-        value, end = parser.unpack_from(data, offset)
+        value, end = parser.unpack_from(data, offset, type=type_text) if type_text else parser.unpack_from(data, offset)
     except Exception as exc:
         raise CLIError(f"cannot decode input: {where}{_failure(exc)}") from None
     return value, end
@@ -236,7 +239,8 @@ def _unpack_at(parser: TLParser, data: bytes, offset: int, where: str) -> tuple[
 
 def cmd_decode(args: argparse.Namespace) -> int:
     schema = load_schema(args.schema, args.dialect)
-    parser = _parser(schema, args.schema, args.standard, wide_ints=args.wide_ints)
+    parser = _parser(schema, args.schema, args.standard, wide_ints=args.wide_ints,
+                     strings=getattr(args, "strings", "str"))
     data = _read_message_bytes(args)
     omit = AbsentFields(schema, args.standard) if args.omit_absent else None
     if args.stream:
@@ -245,10 +249,10 @@ def cmd_decode(args: argparse.Namespace) -> int:
         offset, count = 0, 0
         while offset < len(data):
             count += 1
-            value, offset = _unpack_at(parser, data, offset, f"message {count} at byte {offset}: ")
+            value, offset = _unpack_at(parser, data, offset, f"message {count} at byte {offset}: ", args.type)
             _write_text(_json_text(omit.strip(value) if omit else value, args, True) + "\n")
         return 0
-    value, end = _unpack_at(parser, data, 0, "")
+    value, end = _unpack_at(parser, data, 0, "", args.type)
     if end < len(data):
         raise CLIError(f"{len(data) - end} bytes after the message, which ends at byte {end} "
                        "(--stream reads concatenated messages)")
@@ -293,15 +297,17 @@ def _input_values(args: argparse.Namespace) -> list[tuple[str, Any]]:
 
 def cmd_encode(args: argparse.Namespace) -> int:
     schema = load_schema(args.schema, args.dialect)
-    parser = _parser(schema, args.schema, args.standard, strict=args.strict, wide_ints=args.wide_ints)
-    fields = BytesFields(schema, args.bytes, args.standard)
+    parser = _parser(schema, args.schema, args.standard, strict=args.strict, wide_ints=args.wide_ints,
+                     strings=args.strings)
+    fields = BytesFields(schema, args.bytes, args.standard, args.strings)
     messages = []
     for what, value in _input_values(args):
         where = f"{what}: " if args.stream else ""
-        if not isinstance(value, dict):
+        if args.type is None and not isinstance(value, dict):
             raise CLIError(f'{where}input must be a JSON object with a "_" key')
         try:
-            data = parser.pack(fields.obj(value))
+            data = (parser.pack(fields.field(value, args.type, what), type=args.type) if args.type
+                    else parser.pack(fields.obj(value)))
         except CLIError as exc:
             raise CLIError(f"{where}{exc}") from None
         except Exception as exc:
@@ -322,7 +328,7 @@ def cmd_encode(args: argparse.Namespace) -> int:
 def cmd_dump(args: argparse.Namespace) -> int:
     from Velta.dump import Layout, render, walk
     schema = load_schema(args.schema, args.dialect)
-    parser = _parser(schema, args.schema, args.standard)
+    parser = _parser(schema, args.schema, args.standard, strings=getattr(args, "strings", "str"))
     data = _read_message_bytes(args)
     codec_error: Exception | None = None
     try:
@@ -389,7 +395,8 @@ def cmd_types(args: argparse.Namespace) -> int:
         raise CLIError("--wide-ints bytes needs --standard")
     # The same checks the codec makes in that mode.
     _parser(schema, args.schema, args.standard, wide_ints=args.wide_ints)
-    text = typed_module(schema, source=Path(args.schema).name, standard=args.standard, wide_ints=args.wide_ints)
+    text = typed_module(schema, source=Path(args.schema).name, standard=args.standard,
+                        wide_ints=args.wide_ints, strings=args.strings)
     if args.output:
         try:
             Path(args.output).write_text(text, encoding="utf-8")
@@ -483,10 +490,16 @@ def build_parser() -> argparse.ArgumentParser:
         if func in (cmd_decode, cmd_encode):
             sub.add_argument("--bytes", choices=("hex", "base64"), default="hex",
                              help="text form of bytes fields (default: hex)")
+            sub.add_argument("--type", metavar="TEXT",
+                             help='the message is a value of this type text ("Vector<long>", "Bool", ...), '
+                                  "not a boxed object")
         if func in (cmd_decode, cmd_encode, cmd_types):
             sub.add_argument("--wide-ints", choices=("int", "bytes"), default="int",
                              help="int128/int256 values as ints or as their wire bytes, in the --bytes "
                                   "text form (standard conventions only; default: int)")
+            sub.add_argument("--strings", choices=("str", "bytes"), default="str",
+                             help="string fields as text (the default) or as bytes, for the binary "
+                                  "fields that schemas declare string (TLParser(..., strings=...))")
         if on_wire:
             mode = sub.add_mutually_exclusive_group()
             mode.add_argument("--designed", dest="standard", action="store_false", default=True,

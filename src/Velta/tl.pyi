@@ -14,7 +14,8 @@ from typing_extensions import Buffer, disjoint_base
 # Stub-only aliases: import them under ``if TYPE_CHECKING:``.
 TLValue: TypeAlias = int | float | str | bytes | bool | None | list[TLValue] | dict[str, TLValue]
 """A field value: ``int``/``#``/``long`` (and, in the standard mode,
-``int128``/``int256``, as bytes with ``wide_ints="bytes"``) as int, ``double`` as float, ``string`` as str,
+``int128``/``int256``, as bytes with ``wide_ints="bytes"``) as int, ``double`` as float, ``string`` as str
+(as bytes with ``strings="bytes"``),
 ``bytes`` as bytes, ``Bool``/``true`` as bool, a vector as a list, a nested
 object (boxed or bare) as a dict, an absent conditional field as None."""
 
@@ -71,18 +72,32 @@ class TLParser:
     """
 
     def __new__(
-        cls, schema_json: str | dict[str, Any], *, standard: bool = False, wide_ints: Literal["int", "bytes"] = "int"
+        cls,
+        schema_json: str | dict[str, Any],
+        *,
+        standard: bool = False,
+        strings: Literal["str", "bytes"] = "str",
+        wide_ints: Literal["int", "bytes"] = "int",
     ) -> Self:
         """Compile ``schema_json`` for the default or (``standard=True``) the
-        standard mode; schema errors propagate from the compiler.  The
+        standard mode; schema errors propagate from the compiler.
+        ``strings="bytes"`` reads every ``string`` field as bytes and packs it
+        from any bytes-like object or str (UTF-8).  The standard mode knows
+        the service layer (``rpc_result``, ``msg_container`` over the service
+        ``message``, ``msg_copy``, ``gzip_packed``) without schema lines.  The
         standard mode also refuses a bare type without exactly one
         constructor and a condition on anything but an earlier ``#`` field
         (ValueError).  ``wide_ints="bytes"`` needs ``standard=True``
         (ValueError otherwise)."""
 
-    def pack(self, value: Mapping[str, Any]) -> bytes:
+    def pack(self, value: Any, *, type: str | None = None, results: Mapping[int, str] | None = None) -> bytes:
         """Encode ``value``, whose "_" key names a constructor, into TL bytes.
         Any mapping will do, the TypedDicts of ``velta types`` included.
+        With ``type`` (a type text such as "Vector<long>" or "Bool"), encode a
+        value of that type.  ``results`` maps a pending request's
+        ``req_msg_id`` to a type text or method name: its ``rpc_result`` result
+        is written as that type.  A container message's ``bytes`` is always
+        its body's packed length.
 
         Flags words are computed from which conditional fields are present
         (not None; exactly True for ``true`` fields).  A missing unconditional
@@ -92,9 +107,14 @@ class TLParser:
         for values that do not fit their field.
         """
 
-    def unpack(self, data: bytes) -> Any:
+    def unpack(self, data: bytes, *, type: str | None = None, results: Mapping[int, str] | None = None) -> Any:
         """Decode one TL object from ``data`` into a dict whose "_" key names
-        the constructor.  Bytes after the object are ignored.
+        the constructor (or a value of ``type``, a type text; ValueError
+        naming a bad one).  Bytes after the object are ignored.  ``results``:
+        every ``rpc_result`` whose ``req_msg_id`` has an entry reads its
+        result as that type; one without reads as a boxed object, or as its
+        bytes when it is not one.  A container message's body must take
+        exactly ``bytes`` bytes (ValueError).
 
         The result is typed ``Any`` so that it can be given a precise type
         (``msg: Message = parser.unpack(data)``, with the TypedDicts that
@@ -108,7 +128,14 @@ class TLParser:
         that take no bytes beyond what the input allows).
         """
 
-    def unpack_from(self, buffer: Buffer | bytes | bytearray | memoryview, offset: int = 0) -> tuple[Any, int]:
+    def unpack_from(
+        self,
+        buffer: Buffer | bytes | bytearray | memoryview,
+        offset: int = 0,
+        *,
+        type: str | None = None,
+        results: Mapping[int, str] | None = None,
+    ) -> tuple[Any, int]:
         """Decode one TL object from ``buffer`` (any C-contiguous buffer:
         bytes, bytearray, memoryview, mmap; read in place, and held for the
         call) starting at ``offset``; return it with the offset just past it,
@@ -119,6 +146,10 @@ class TLParser:
         "offset out of range" for an offset below 0 or past the end,
         TypeError for an object without the buffer interface.
         """
+
+    def result_type(self, method_name: str) -> str:
+        """The result type text of a method ("Vector<long>" for
+        ``photos.deletePhotos``); ValueError for a name that is no method."""
 
     def __reduce__(self) -> NoReturn:
         """Always raises TypeError: parsers cannot be pickled or copied."""

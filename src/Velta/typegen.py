@@ -105,9 +105,10 @@ class _Names:
 
 
 class _Generator:
-    def __init__(self, schema: dict[str, Any], standard: bool, wide_ints: str = "int"):
+    def __init__(self, schema: dict[str, Any], standard: bool, wide_ints: str = "int", strings: str = "str"):
         self.standard = standard
         self.wide = "bytes" if wide_ints == "bytes" else "int"
+        self.strings = strings
         self.entries = effective_entries(schema)
         names = _Names()
         self.members: dict[str, list[str]] = {}  # TL type -> TL names of its constructors
@@ -130,6 +131,8 @@ class _Generator:
         if type_text.startswith("!"):
             return ANY_OBJECT, False
         type_text = type_text.lstrip("%")
+        if type_text == "string" and self.strings == "bytes":
+            return "bytes", False
         if type_text in _SCALARS:
             return _SCALARS[type_text], False
         if type_text in _WIDE_INTS and self.standard:
@@ -233,14 +236,15 @@ def _comment(text: str) -> str:
 
 
 def typed_module(schema: dict[str, Any], source: str = "schema", standard: bool = False,
-                 wide_ints: str = "int") -> str:
+                 wide_ints: str = "int", strings: str = "str") -> str:
     """The text of a Python module of TypedDicts for ``schema`` (a dict as
     ``TLParser`` takes it); ``source`` names the schema in the docstring.
-    ``wide_ints`` is the parser's option of that name: with ``"bytes"``
-    (standard mode only) int128/int256 are typed as bytes."""
+    ``wide_ints`` and ``strings`` are the parser's options of those names:
+    with ``wide_ints="bytes"`` (standard mode only) int128/int256 are typed as
+    bytes, with ``strings="bytes"`` ``string`` fields are typed as bytes."""
     if wide_ints not in ("int", "bytes"):
         raise ValueError(f"wide_ints must be 'int' or 'bytes', not {wide_ints!r}")
     if wide_ints == "bytes" and not standard:
         raise ValueError("wide_ints='bytes' needs standard=True")
-    return _Generator(schema, standard, wide_ints).module(source)
+    return _Generator(schema, standard, wide_ints, strings).module(source)
 

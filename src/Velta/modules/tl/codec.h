@@ -67,9 +67,18 @@ public:
     int _write_double(double value);
     int _write_bytes(PyObject* data);
     int _write_string(PyObject* data);
+    int _write_string_bytes(PyObject* data);
     int _ensure_buffer(size_t needed);
+    // The service layer (service.h).
+    int _write_service(PyObject* value, bool exact_dict, const TLConstructor* constr, const TLConstructor* bare);
+    int write_result(PyObject* result, const TLValueType* as);
+    int write_gzip(PyObject* inner, const TLValueType* as);
 
     ErrorPath path;
+    // What `results=` gives this call: the mapping (borrowed) and the value
+    // types of its texts; null when not given.
+    PyObject* results = nullptr;
+    CallTypes* types = nullptr;
 
 private:
     // A byte string whose data is copied into the result only: it belongs at
@@ -215,8 +224,13 @@ public:
 
     bool ran_out() const { return error_; }
     size_t position() const { return position_; }
+    // The service layer (service.h).
+    PyObject* _read_service(TLConstructor* constr);
+    PyObject* read_result(PyObject* req_msg_id);
 
     ErrorPath path;
+    PyObject* results = nullptr;  // as the Writer's
+    CallTypes* types = nullptr;
 
 private:
     // The next `width` input bytes, consumed; null when fewer remain, with
@@ -244,7 +258,9 @@ private:
     PyObject* read_boxed_bool();
     PyObject* read_wide(TLType kind);
     PyObject* read_wide_bytes(TLType kind);
-    PyObject* read_gzip_packed();
+    // `as`: the type of the inflated value (null: a boxed object); with
+    // `raw_unknown`, content that is not a known object is given as bytes.
+    PyObject* read_gzip_packed(const TLValueType* as = nullptr, bool raw_unknown = false);
 
     const TLSchemaCompilerObject* compiler_;
     const unsigned char* input_;  // read in place; the caller keeps the

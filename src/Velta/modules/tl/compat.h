@@ -18,10 +18,12 @@
 
 #if defined(__GNUC__)
 #define VELTA_ALWAYS_INLINE [[gnu::always_inline]] inline
+#define VELTA_COLD [[gnu::cold, gnu::noinline]]
 #define VELTA_LIKELY(x) __builtin_expect(!!(x), 1)
 #define VELTA_UNLIKELY(x) __builtin_expect(!!(x), 0)
 #else
 #define VELTA_ALWAYS_INLINE inline
+#define VELTA_COLD
 #define VELTA_LIKELY(x) (x)
 #define VELTA_UNLIKELY(x) (x)
 #endif

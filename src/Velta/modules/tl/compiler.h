@@ -6,9 +6,58 @@
 
 namespace {
 
+// ---- the service layer -------------------------------------------------------
+
+// The records the service layer adds after the schema's own, which they
+// replace in both maps: a schema line with one of these names or ids changes
+// nothing. The message is in neither map, so a schema's own `message`
+// keeps its name; only the container (and msg_copy) hold it, as "%Message".
+struct ServiceEntry {
+    const char* name;
+    uint32_t id;
+    const char* type;
+    TLService service;
+    const char* params[4][2];
+};
+constexpr ServiceEntry kServiceLayer[] = {
+    {"message", 0x5BB8E511u, "Message", kServiceMessage,
+     {{"msg_id", "long"}, {"seqno", "int"}, {"bytes", "int"}, {"body", "Object"}}},
+    {"rpc_result", 0xF35C6D01u, "RpcResult", kServiceRpcResult, {{"req_msg_id", "long"}, {"result", "Object"}}},
+    {"msg_container", 0x73F1F8DCu, "MessageContainer", kServiceNone, {{"messages", "vector<%Message>"}}},
+    {"msg_copy", 0xE06046B2u, "MessageCopy", kServiceNone, {{"orig_message", "%Message"}}},
+    {"gzip_packed", velta::kGzipPackedId, "Object", kServiceGzip, {{"packed_data", "bytes"}}},
+};
+constexpr size_t kServiceEntries = sizeof kServiceLayer / sizeof kServiceLayer[0];
+
+int add_service_layer(TLSchemaCompilerObject* self) {
+    TLSchema* schema = self->_schema;
+    TextCache texts(schema);
+    const int32_t first = schema->constructor_count - static_cast<int32_t>(kServiceEntries);
+    for (size_t i = 0; i < kServiceEntries; ++i) {
+        const ServiceEntry& entry = kServiceLayer[i];
+        PyRef params(PyList_New(0));
+        if (!params) return -1;
+        for (const auto& param : entry.params) {
+            if (!param[0]) break;
+            PyRef item(Py_BuildValue("{s:s,s:s}", "name", param[0], "type", param[1]));
+            if (!item || PyList_Append(params.get(), item.get()) < 0) return -1;
+        }
+        PyRef data(Py_BuildValue("{s:s,s:k,s:s,s:O}", "predicate", entry.name, "id", static_cast<unsigned long>(entry.id),
+                                 "type", entry.type, "params", params.get()));
+        const int32_t index = first + static_cast<int32_t>(i);
+        if (!data || !compiler_create_constructor(self, data.get(), index, texts)) return -1;
+        TLConstructor* constr = &schema->constructors[index];
+        constr->service = entry.service;
+        if (entry.service == kServiceMessage) schema->service_message = constr;
+        else if (index_constructor(self, index) < 0) return -1;
+    }
+    return 0;
+}
+
 // Replaces the compiler's table with an empty one for `count` entries, the
 // first `constructor_entries` of them from "constructors".
 int start_table(TLSchemaCompilerObject* self, size_t count, size_t constructor_entries) {
+    if (self->_conventions.service_layer) count += kServiceEntries;
     // A compiler holds one table: an earlier one is released before the next.
     compiler_free_schema(self);
     TLSchema* schema = static_cast<TLSchema*>(calloc(1, sizeof(TLSchema)));
@@ -32,6 +81,7 @@ int start_table(TLSchemaCompilerObject* self, size_t count, size_t constructor_e
 
 // What is derived once every record is built and indexed.
 int finish_table(TLSchemaCompilerObject* self) {
+    if (self->_conventions.service_layer && add_service_layer(self) < 0) return -1;
     if (resolve_value_types(self) < 0) return -1;
     TLSchema* schema = self->_schema;
     link_fields(schema);

@@ -19,6 +19,7 @@ constexpr TLConventions kDesignedConventions = {
     .inflate_gzip = false,
     .words_have_values = false,
     .bytes_from_any = false,
+    .service_layer = false,
 };
 constexpr TLConventions kStandardConventions = {
     .int_kind = TL_TYPE_SIGNED_INT,
@@ -30,6 +31,7 @@ constexpr TLConventions kStandardConventions = {
     .inflate_gzip = true,
     .words_have_values = true,
     .bytes_from_any = true,
+    .service_layer = true,
 };
 
 constexpr TLConventions conventions_row(bool standard) { return standard ? kStandardConventions : kDesignedConventions; }
@@ -49,6 +51,8 @@ constexpr TLType conventions_kind(const TLConventions& conventions, TLType kind)
             return conventions.wide_ints_as_bytes ? TL_TYPE_INT128_BYTES : kind;
         case TL_TYPE_INT256:
             return conventions.wide_ints_as_bytes ? TL_TYPE_INT256_BYTES : kind;
+        case TL_TYPE_STRING:
+            return conventions.strings_as_bytes ? TL_TYPE_STRING_BYTES : TL_TYPE_STRING;
         default:
             return kind;
     }

@@ -29,6 +29,8 @@ constexpr const char kTooManyDots[] = "too many values to unpack (expected %zd)"
 constexpr const char kNoneNotSubscriptable[] = "'NoneType' object is not subscriptable";
 constexpr const char kNameUndefined[] = "name '%U' is not defined";
 constexpr const char kOptionChoice[] = "%s must be %s, not %R";
+constexpr const char kTypeText[] = "not a type of this schema: %R";
+constexpr const char kUnknownMethod[] = "Unknown method: %R";
 constexpr const char kNoSchema[] = "TLParser.%s() called on a parser without a schema";
 
 // ---- The module itself: import and initialisation
@@ -66,6 +68,9 @@ constexpr const char kVectorTooLong[] = "vector too long for TL encoding: %zd el
 constexpr const char kDictChanged[] = "dict changed too often during pack";
 constexpr const char kWideIntBytes[] = "%s takes an int or exactly %zu bytes, got %zd bytes";
 constexpr const char kWideIntWidth[] = "Field '%U' is %s: it takes an int or exactly %zu bytes, got %zd bytes";
+constexpr const char kNoResult[] = "rpc_result needs a result, or a type for it in results";
+constexpr const char kNoBody[] = "message needs a body";
+constexpr const char kBodyTooLong[] = "message body too long for TL encoding: %zu bytes";
 constexpr const char kSharedBitObject[] =
     "Field '%U' shares its flag bit with a field that is given, so it must be given too";
 
@@ -81,6 +86,10 @@ constexpr const char kGzipInvalid[] = "gzip_packed: the data is not a valid gzip
 constexpr const char kGzipTooLarge[] = "gzip_packed: inflates to more than %zu bytes";
 constexpr const char kGzipIncomplete[] = "gzip_packed: the gzip stream is incomplete";
 constexpr const char kGzipNotOneObject[] = "gzip_packed: the inflated data is not one complete object";
+constexpr const char kMessageBytesLeft[] = "message %lld: its bytes field says %d, but %zu bytes are left";
+constexpr const char kMessageBytes[] = "message %lld: its body does not take exactly the %d bytes its bytes field says";
+constexpr const char kStringsNote[] =
+    "a 'string' field that holds binary data reads as bytes with TLParser(..., strings=\"bytes\")";
 constexpr const char kZeroSizeBudget[] =
     "the input holds more values that take no bytes than its size allows";
 }  // namespace msg

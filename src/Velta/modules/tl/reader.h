@@ -66,6 +66,7 @@ PyObject* Reader::_read_value(const TLValueType* type) {
             break;
         case TL_TYPE_BYTES:
         case TL_TYPE_BYTES_OR_OBJECT:
+        case TL_TYPE_STRING_BYTES:
             result = _read_bytes();
             break;
         case TL_TYPE_VECTOR:
@@ -163,7 +164,7 @@ PyObject* Reader::_read_vector(const TLValueType* type) {
 // Standard mode: a gzip_packed object stands for the one object its data
 // inflates to. Inflation is bounded, so a small input cannot ask for
 // gigabytes.
-PyObject* Reader::read_gzip_packed() {
+PyObject* Reader::read_gzip_packed(const TLValueType* as, bool raw_unknown) {
     const unsigned char* data;
     size_t length;
     if (!read_byte_string(&data, &length)) Py_RETURN_NONE;  // short input: reported at the end
@@ -194,7 +195,12 @@ PyObject* Reader::read_gzip_packed() {
     Reader inner(compiler_, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(inflated.get())), size);
     inner.inflated_total_ = inflated_total_;
     inner.zero_size_budget_ = zero_size_budget_;
-    PyRef object(inner._read_object());
+    inner.results = results;
+    inner.types = types;
+    if (raw_unknown && (size < 4 || !compiler_->_id_map.contains(velta::load_le32(inner.input_)) ||
+                        velta::load_le32(inner.input_) == velta::kGzipPackedId))
+        return Py_NewRef(inflated.get());
+    PyRef object(as ? inner._read_value(as) : inner._read_object());
     if (!object) return nullptr;
     if (inner.error_ || inner.position_ < size) {
         PyErr_SetString(PyExc_ValueError, msg::kGzipNotOneObject);
@@ -223,6 +229,10 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
             return op.fail(__LINE__);
         }
         constr = found->second;
+    }
+    if (VELTA_UNLIKELY(constr->service != kServiceNone)) {
+        PyObject* service = _read_service(constr);
+        return service ? service : op.fail(__LINE__);
     }
     PyRef result;
     bool distinct_names = false;  // whether the value a key starts with may stay
@@ -295,9 +305,13 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
 // Reads one object from `size` bytes at `input`, which stand `base` bytes
 // into what the caller gave; positions in errors count from there. *end
 // is where the object ends, counted the same way.
-PyObject* read_one(const TLParserObject* self, const unsigned char* input, size_t size, size_t base, size_t* end) {
+// `as`: the type of the value; null for a boxed object.
+PyObject* read_one(const TLParserObject* self, const unsigned char* input, size_t size, size_t base, size_t* end,
+                   const TLValueType* as = nullptr, PyObject* results = nullptr, CallTypes* types = nullptr) {
     Reader reader(parser_compiler(self), input, size);
-    PyRef parsed(reader._read_object());
+    reader.results = results;
+    reader.types = types;
+    PyRef parsed(as ? reader._read_value(as) : reader._read_object());
     if (parsed && reader.ran_out()) {
         parsed.reset();
         PyErr_Format(PyExc_RuntimeError, msg::kParseError, base + reader.position());

@@ -315,7 +315,33 @@ PyObject* Reader::_read_string() {
     size_t length;
     if (!read_byte_string(&data, &length) || length == 0) return Py_NewRef(module_state.empty_str);
     PyObject* result = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length), "strict");
-    return result ? result : op.fail(__LINE__);
+    if (!result) {
+        // Peers declare binary fields "string" too: say how to read them.
+        if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) velta::add_note_to_pending(module_state.str_strings_note, module_state.str_add_note);
+        return op.fail(__LINE__);
+    }
+    return result;
+}
+
+// strings="bytes": a "string" is any bytes-like object, written as it is,
+// or a str, written as its UTF-8.
+int Writer::_write_string_bytes(PyObject* data) {
+    Operation op("Velta.tl.TLParser._write_string_bytes");
+    if (PyBytes_Check(data)) {
+        if (write_byte_string(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)), data) < 0)
+            return op.fail(__LINE__);
+        return 0;
+    }
+    if (data == Py_None || PyUnicode_Check(data)) return _write_string(data) < 0 ? op.fail(__LINE__) : 0;
+    if (!PyObject_CheckBuffer(data)) {
+        raise_expected("bytes", data);
+        return op.fail(__LINE__);
+    }
+    // Copied once: the exporter may change its memory when code runs later.
+    PyRef copy(PyBytes_FromObject(data));
+    if (!copy || write_byte_string(PyBytes_AS_STRING(copy.get()), static_cast<size_t>(PyBytes_GET_SIZE(copy.get())), copy.get()) < 0)
+        return op.fail(__LINE__);
+    return 0;
 }
 
 // ---- wide ints: int128 and int256 --------------------------------------------

@@ -60,10 +60,20 @@ enum TLType : uint32_t {
     TL_TYPE_INT256_BYTES = 21, // "int256" read as its 32 wire bytes
     TL_TYPE_BYTES_OR_OBJECT = 22,  // "bytes" packed from any bytes-like object, or from a
                                    // mapping as that object's boxed serialization
+    TL_TYPE_STRING_BYTES = 16, // "string" read as bytes, packed from bytes-like or str
 };
 
 struct TLConstructor;
-struct TLTextBlock;  // the compiler's storage for the table's texts
+struct TLTextBlock;
+
+// The service layer's records, which the codec treats by their own rules
+// (service.h); every record of a schema is kServiceNone.
+enum TLService : int32_t {
+    kServiceNone = 0,
+    kServiceRpcResult = 1,  // rpc_result: its result read and written by the pending request's type
+    kServiceMessage = 2,    // the container's message: `bytes` is its body's length
+    kServiceGzip = 3,       // gzip_packed: packed from the value it holds
+};  // the compiler's storage for the table's texts
 
 // How one value is encoded, derived once by the compiler from a type text
 // and shared by every field and element with that text. Immutable once
@@ -144,6 +154,7 @@ struct TLConstructor {
                             // each decoded object starts as a copy. Made on
                             // first use by whichever call gets there first,
                             // and published with an atomic compare-exchange
+    TLService service;      // kServiceNone, or which service record this is
 };
 
 // How a schema's texts are read and its values laid out. The compiler takes
@@ -167,6 +178,8 @@ struct TLConventions {
                                   // the used ones from the fields' presence
     bool bytes_from_any;          // "bytes" packs from any bytes-like object, and from a
                                   // mapping as the boxed serialization of that object
+    bool service_layer;           // rpc_result, msg_container over the service message,
+                                  // msg_copy and gzip_packed are known without schema lines
     // Columns set from the parser's options rather than its mode.
     bool strings_as_bytes = false;      // strings="bytes": "string" values are bytes
     bool wide_ints_as_bytes = false;    // wide_ints="bytes": int128/int256 are their wire bytes
@@ -183,6 +196,8 @@ struct TLSchema {
     TLValueType* value_types;     // every value type of the fields, owned
     TLTextBlock* text_blocks;     // the texts of records and fields, owned;
                                   // the newest block first
+    TLConstructor* service_message;  // the service layer's message (in `constructors`,
+                                     // in neither map), or null
 };
 
 // ---- what the codec reads of the compiler ------------------------------------

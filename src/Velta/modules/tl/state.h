@@ -51,6 +51,10 @@ struct ModuleState {
     PyObject* str_str = nullptr;
     PyObject* str_bytes = nullptr;
     PyObject* str_int = nullptr;
+    PyObject* str_results = nullptr;
+    PyObject* str_method_name = nullptr;
+    PyObject* str_packed_data = nullptr;
+    PyObject* str_strings_note = nullptr;  // the note on a string that is not UTF-8
 
     // The JSON decoder found at initialisation (strong): while the module's
     // `json.loads` is still this one, schema text of the usual shape may be
@@ -77,6 +81,7 @@ struct ModuleState {
     PyObject* zlib_decompressobj = nullptr;
     PyObject* zlib_error = nullptr;
     PyObject* mapping_abc = nullptr;  // collections.abc.Mapping: what a bytes field packs as an object
+    PyObject* zlib_compress = nullptr;
 };
 
 ModuleState module_state;
@@ -108,7 +113,8 @@ int init_standard_constants() {
         if (!zlib) return -1;
         module_state.zlib_error = PyObject_GetAttrString(zlib.get(), "error");
         module_state.zlib_decompressobj = PyObject_GetAttrString(zlib.get(), "decompressobj");
-        if (!module_state.zlib_error || !module_state.zlib_decompressobj) return -1;
+        module_state.zlib_compress = PyObject_GetAttrString(zlib.get(), "compress");
+        if (!module_state.zlib_error || !module_state.zlib_decompressobj || !module_state.zlib_compress) return -1;
     }
     if (!module_state.mapping_abc) {
         PyRef abc(PyImport_ImportModule("collections.abc"));
@@ -138,6 +144,9 @@ int init_constants() {
         {&module_state.str_strings, "strings"},      {&module_state.str_wide_ints, "wide_ints"},
         {&module_state.str_strict, "strict"},        {&module_state.str_str, "str"},
         {&module_state.str_bytes, "bytes"},          {&module_state.str_int, "int"},
+        {&module_state.str_results, "results"},      {&module_state.str_method_name, "method_name"},
+        {&module_state.str_packed_data, "packed_data"},
+        {&module_state.str_strings_note, msg::kStringsNote},
     };
     for (const Interned& entry : names) {
         if (*entry.slot) continue;

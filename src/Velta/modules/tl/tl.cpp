@@ -31,13 +31,15 @@
 //   scalars.h          each scalar kind in both directions
 //   writer.h           values, vectors and objects into bytes (pack)
 //   reader.h           bytes into values, vectors and objects (unpack)
+//   service.h          the service layer: rpc_result by the request's type,
+//                      the container's message and its length, gzip_packed
 //   types.h            TLSchemaCompiler and TLParser
 //   module.h           module initialisation
 //
 // Traceback entries name this file, "src/Velta/modules/tl/tl.cpp", as the
 // module always has; their line numbers count within the part that defines
 // the failing operation (the compiler's operations in compiler_entries.h and
-// compiler.h, the parser's in scalars.h, writer.h and reader.h).
+// compiler.h, the parser's in scalars.h, writer.h, reader.h and service.h).
 //
 // Conventions used throughout:
 //   * A failing internal operation returns -1 (or null) with exactly one
@@ -61,6 +63,7 @@
 #include <atomic>
 #include <climits>
 #include <deque>
+#include <forward_list>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -90,5 +93,6 @@ extern PyTypeObject TLParserType;
 #include "scalars.h"
 #include "writer.h"
 #include "reader.h"
+#include "service.h"
 #include "types.h"
 #include "module.h"

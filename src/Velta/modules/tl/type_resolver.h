@@ -55,7 +55,10 @@ constexpr int kMaxTypeNesting = 256;
 // since bare types name other records. Throws std::bad_alloc.
 class TypeResolver {
 public:
-    explicit TypeResolver(TLSchemaCompilerObject* self) : self_(self), schema_(self->_schema) {}
+    // New value types are chained to `chain`: the schema's own list, or the
+    // private list of one call (see CallTypes).
+    explicit TypeResolver(TLSchemaCompilerObject* self, TLValueType** chain = nullptr)
+        : self_(self), schema_(self->_schema), chain_(chain ? chain : &self->_schema->value_types) {}
 
     // The value type of `text` (its condition already removed), which must
     // stay valid as long as the resolver: a field's own type text, a part
@@ -70,7 +73,7 @@ public:
         }
         auto* type = static_cast<TLValueType*>(calloc(1, sizeof(TLValueType)));
         if (!type) throw std::bad_alloc();
-        type->next = std::exchange(schema_->value_types, type);
+        type->next = std::exchange(*chain_, type);
         // Entered before its element is resolved: "Vector" and its odd
         // shapes may name themselves.
         by_text_.emplace(text, type);
@@ -185,6 +188,12 @@ private:
             type->kind = TL_TYPE_VECTOR;
             return (type->element = resolve(text.substr(boxed_vector.size(), text.size() - boxed_vector.size() - 1))) ? 0 : -1;
         }
+        if (text == "%Message" && schema_->service_message) {
+            // The service layer's message, whatever the schema calls Message.
+            type->kind = TL_TYPE_BARE_OBJECT;
+            type->bare = schema_->service_message;
+            return 0;
+        }
         if (text.starts_with('%')) {
             const std::string_view named = text.substr(1);
             if (named == "int128" || named == "int256") return fill_typed(type, named);
@@ -247,12 +256,119 @@ private:
 
     TLSchemaCompilerObject* self_;
     TLSchema* schema_;
+    TLValueType** chain_;
     // Keyed by views into the fields' own type texts (kept by the table) or
     // into owned_texts_, so that nested texts are not copied level by level.
     std::unordered_map<std::string_view, TLValueType*> by_text_;
     std::deque<std::string> owned_texts_;
     int depth_ = 0;
     std::unordered_map<std::string, std::pair<TLConstructor*, int>, TextHash, std::equal_to<>> by_type_;
+};
+
+// ---- type texts given to one call ---------------------------------------------
+
+// Whether `text` is a type a field of this schema can have: a scalar, a
+// boxed type some constructor has, "Object", or (typed texts) "%T", a
+// lowercase constructor name and "vector<T>", nested in "Vector<T>".
+bool is_schema_type(const TLSchema* schema, std::string_view text, bool typed, int depth = 0) {
+    if (text.empty() || depth > kMaxTypeNesting) return false;
+    for (const std::string_view open : {std::string_view("Vector<"), std::string_view("vector<"), std::string_view("%Vector<")}) {
+        if (open[0] != 'V' && !typed) continue;
+        if (text.size() > open.size() + 1 && text.starts_with(open) && text.ends_with('>'))
+            return is_schema_type(schema, text.substr(open.size(), text.size() - open.size() - 1), typed, depth + 1);
+    }
+    static constexpr std::string_view kScalars[] = {"int", "long", "double", "string", "bytes", "Bool", "Object"};
+    static constexpr std::string_view kTyped[] = {"true", "int128", "int256"};
+    for (const std::string_view scalar : kScalars)
+        if (text == scalar) return true;
+    if (text == "%Message" && schema->service_message) return true;
+    if (typed) {
+        for (const std::string_view scalar : kTyped)
+            if (text == scalar) return true;
+        if (text.starts_with('%')) text.remove_prefix(1);  // its constructor is checked when resolved
+    }
+    for (const char c : text)
+        if (!(isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.')) return false;
+    for (int32_t i = 0; i < schema->constructor_entries; ++i) {
+        const TLConstructor& constr = schema->constructors[i];
+        if (text == constr.type || (typed && text == constr.name)) return true;
+    }
+    return false;
+}
+
+// Value types of type texts that one call is given (pack's and unpack's
+// `type=`, the types of `results`), made for that call alone and freed
+// with it, so the shared table is never written to. They point into the
+// table for everything the schema already knows.
+class CallTypes {
+public:
+    explicit CallTypes(const TLSchemaCompilerObject* compiler)
+        : compiler_(const_cast<TLSchemaCompilerObject*>(compiler)) {}
+    CallTypes(const CallTypes&) = delete;
+    CallTypes& operator=(const CallTypes&) = delete;
+    ~CallTypes() {
+        delete resolver_;
+        while (chain_) free(std::exchange(chain_, chain_->next));
+    }
+
+    // The value type of the type text `text` (a str); null with ValueError
+    // naming it when it is no type of the schema.
+    const TLValueType* resolve(PyObject* text) {
+        if (!PyUnicode_Check(text)) return raise_expected("str", text);
+        const std::string_view utf8 = utf8_of(text);
+        if (!utf8.data()) return nullptr;
+        const TLSchema* schema = compiler_->_schema;
+        if (!is_schema_type(schema, utf8, schema->conventions.typed_texts)) {
+            PyErr_Format(PyExc_ValueError, msg::kTypeText, text);
+            return nullptr;
+        }
+        try {
+            if (!resolver_) resolver_ = new TypeResolver(compiler_, &chain_);
+            texts_.emplace_front(utf8);
+            TLValueType* newest = chain_;
+            TLValueType* type = resolver_->resolve(texts_.front());
+            if (!type) return nullptr;
+            // Sized here, from what the table knows: the table is not written to.
+            for (TLValueType* made = chain_; made != newest; made = made->next) made->min_size = least_size(made);
+            return type;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+    }
+
+private:
+    static int32_t least_size(const TLValueType* type) {
+        switch (type->kind) {
+            case TL_TYPE_LONG:
+            case TL_TYPE_SIGNED_LONG:
+            case TL_TYPE_DOUBLE:
+                return 8;
+            case TL_TYPE_INT128:
+                return 16;
+            case TL_TYPE_INT256:
+                return 32;
+            case TL_TYPE_TRUE:
+                return 0;
+            case TL_TYPE_BARE_OBJECT: {
+                int64_t total = 0;
+                const TLConstructor* constr = type->bare;
+                for (int32_t i = 0; i < constr->field_count && total < INT32_MAX; ++i) {
+                    const TLField& field = constr->fields[i];
+                    if (field.flags_word) total += 4;
+                    else if (!field.is_optional) total += std::max<int32_t>(field.value_type->min_size, 0);
+                }
+                return total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total);
+            }
+            default:
+                return 4;
+        }
+    }
+
+    TLSchemaCompilerObject* compiler_;
+    TypeResolver* resolver_ = nullptr;
+    TLValueType* chain_ = nullptr;  // the value types made for this call
+    std::forward_list<std::string> texts_;  // stay where they are; nothing allocated until used
 };
 
 // The links of every field to the next ones the codec's loops visit.

@@ -187,15 +187,16 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, const ParserO
     return obj.release();
 }
 
-// TLParser(schema_json, *, standard=False, wide_ints="int"). The options
-// strings= and strict= have their columns in the conventions already; each is
-// bound here once the codec carries it out, so no option is accepted and ignored.
+// TLParser(schema_json, *, standard=False, strings="str", wide_ints="int").
+// The option strict= has its column in the conventions already; it is bound
+// here once the codec carries it out, so no option is accepted and ignored.
 struct ParserArguments {
-    static constexpr Py_ssize_t kCount = 3;
-    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard, module_state.str_wide_ints};
+    static constexpr Py_ssize_t kCount = 4;
+    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard, module_state.str_strings,
+                               module_state.str_wide_ints};
     PyObject* values[kCount] = {};
     ArgBinder binder{"__cinit__", names, kCount, values, 1, 1};
-    ParserOptions options() const { return {values[1], nullptr, values[2], nullptr}; }
+    ParserOptions options() const { return {values[1], values[2], values[3], nullptr}; }
 };
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -211,11 +212,43 @@ PyObject* parser_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf
     return parser_create(&TLParserType, bound.values[0], bound.options());
 }
 
+// Whether an optional argument was given (and is not None).
+bool given(PyObject* argument) { return argument && argument != Py_None; }
+
+// The `results=` mapping of a call (borrowed), or null: none given, or a
+// TypeError pending for one that is no mapping.
+PyObject* results_of(PyObject* results) {
+    if (!given(results)) return nullptr;
+    if (!PyMapping_Check(results) || PyUnicode_Check(results) || PyBytes_Check(results)) return raise_expected("mapping", results);
+    return results;
+}
+
+// The result type text of the method named `name`, as the table holds it.
+PyObject* parser_result_type(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto* self = reinterpret_cast<TLParserObject*>(obj);
+    PyObject* name = nullptr;
+    ArgBinder binder("result_type", &module_state.str_method_name, 1, &name);
+    if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
+    if (check_ready(self, "result_type") < 0) return nullptr;
+    if (!PyUnicode_Check(name)) return raise_expected("str", name);
+    const TLSchemaCompilerObject* compiler = parser_compiler(self);
+    PyObject* index = PyDict_GetItemWithError(compiler->_name_map, name);
+    if (!index && PyErr_Occurred()) return nullptr;
+    const long at = index ? PyLong_AsLong(index) : -1;
+    if (at < compiler->_schema->constructor_entries || at >= compiler->_schema->constructor_count) {
+        PyErr_Format(PyExc_ValueError, msg::kUnknownMethod, name);
+        return nullptr;
+    }
+    return PyUnicode_FromString(compiler->_schema->constructors[at].type);
+}
+
 PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<TLParserObject*>(obj);
-    PyObject* data = nullptr;
-    ArgBinder binder("unpack", &module_state.str_data, 1, &data);
+    PyObject* names[3] = {module_state.str_data, module_state.str_type, module_state.str_results};
+    PyObject* values[3] = {nullptr, nullptr, nullptr};
+    ArgBinder binder("unpack", names, 3, values, 1, 1);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
+    PyObject* data = values[0];
     if (data != Py_None && !PyBytes_CheckExact(data)) {
         PyErr_Format(PyExc_TypeError, msg::kArgIncorrectType, "data", "bytes", Py_TYPE(data)->tp_name);
         return nullptr;
@@ -223,18 +256,23 @@ PyObject* parser_unpack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, 
     if (data == Py_None) return raise_none_length();
     if (check_ready(self, "unpack") < 0) return nullptr;
 
+    CallTypes types(parser_compiler(self));
+    const TLValueType* as = nullptr;
+    if (given(values[1]) && !(as = types.resolve(values[1]))) return nullptr;
+    PyObject* results = results_of(values[2]);
+    if (!results && PyErr_Occurred()) return nullptr;
     Operation op("Velta.tl.TLParser.unpack");
     size_t end;
     PyObject* parsed = read_one(self, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
-                                static_cast<size_t>(PyBytes_GET_SIZE(data)), 0, &end);
+                                static_cast<size_t>(PyBytes_GET_SIZE(data)), 0, &end, as, results, &types);
     return parsed ? parsed : op.fail(__LINE__);
 }
 
 PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<TLParserObject*>(obj);
-    PyObject* names[2] = {module_state.str_buffer, module_state.str_offset};
-    PyObject* values[2] = {nullptr, nullptr};
-    ArgBinder binder("unpack_from", names, 2, values, 2, 1);
+    PyObject* names[4] = {module_state.str_buffer, module_state.str_offset, module_state.str_type, module_state.str_results};
+    PyObject* values[4] = {nullptr, nullptr, nullptr, nullptr};
+    ArgBinder binder("unpack_from", names, 4, values, 2, 1);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
     Py_ssize_t offset = 0;
     if (values[1]) {
@@ -248,6 +286,11 @@ PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t na
                  : wide > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : wide < -1 ? -1 : static_cast<Py_ssize_t>(wide);
     }
     if (check_ready(self, "unpack_from") < 0) return nullptr;
+    CallTypes types(parser_compiler(self));
+    const TLValueType* as = nullptr;
+    if (given(values[2]) && !(as = types.resolve(values[2]))) return nullptr;
+    PyObject* results = results_of(values[3]);
+    if (!results && PyErr_Occurred()) return nullptr;
     // Held for the whole call: the exporter may not resize or free it.
     BufferView view;
     if (PyObject_GetBuffer(values[0], &view.buffer, PyBUF_SIMPLE) < 0) return nullptr;
@@ -259,7 +302,7 @@ PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t na
     Operation op("Velta.tl.TLParser.unpack_from");
     const auto* start = static_cast<const unsigned char*>(view.buffer.buf);
     size_t end;
-    PyRef parsed(read_one(self, start + offset, static_cast<size_t>(view.buffer.len - offset), static_cast<size_t>(offset), &end));
+    PyRef parsed(read_one(self, start + offset, static_cast<size_t>(view.buffer.len - offset), static_cast<size_t>(offset), &end, as, results, &types));
     if (!parsed) return op.fail(__LINE__);
     PyRef end_object(PyLong_FromSize_t(end));
     PyObject* pair = end_object ? PyTuple_Pack(2, parsed.get(), end_object.get()) : nullptr;
@@ -268,14 +311,24 @@ PyObject* parser_unpack_from(PyObject* obj, PyObject* const* args, Py_ssize_t na
 
 PyObject* parser_pack(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto* self = reinterpret_cast<TLParserObject*>(obj);
-    PyObject* value = nullptr;
-    ArgBinder binder("pack", &module_state.str_value, 1, &value);
+    PyObject* names[3] = {module_state.str_value, module_state.str_type, module_state.str_results};
+    PyObject* values[3] = {nullptr, nullptr, nullptr};
+    ArgBinder binder("pack", names, 3, values, 1, 1);
     if (binder.bind_vector(args, nargs, kwnames) < 0) return nullptr;
+    PyObject* value = values[0];
     if (check_ready(self, "pack") < 0) return nullptr;
+    CallTypes types(parser_compiler(self));
+    const TLValueType* as = nullptr;
+    if (given(values[1]) && !(as = types.resolve(values[1]))) return nullptr;
+    PyObject* results = results_of(values[2]);
+    if (!results && PyErr_Occurred()) return nullptr;
 
     Operation op("Velta.tl.TLParser.pack");
     Writer writer(self);
-    PyRef packed(writer.start() < 0 || writer._write_object(value) < 0 ? nullptr : writer.result());
+    writer.results = results;
+    writer.types = &types;
+    const bool written = writer.start() == 0 && (as ? writer._write_value(value, as) : writer._write_object(value)) == 0;
+    PyRef packed(written ? writer.result() : nullptr);
     if (!packed) {
         writer.path.attach("packing", false);
         return op.fail(__LINE__);
@@ -308,8 +361,12 @@ void parser_dealloc(PyObject* obj) {
 PyMethodDef parser_methods[] = {
     {"unpack", as_method(parser_unpack),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("unpack($self, /, data)\n--\n\n"
-               "Decode one boxed TL object from `data` (exactly bytes) into a dict.\n\n"
+     PyDoc_STR("unpack($self, /, data, *, type=None, results=None)\n--\n\n"
+               "Decode one boxed TL object from `data` (exactly bytes) into a dict, or a\n"
+               "value of `type`, any type text a field can have (\"Vector<long>\", \"Bool\").\n"
+               "`results` maps the req_msg_id of each pending request to a type text or a\n"
+               "method name: every rpc_result met reads its result as that type (one\n"
+               "with no entry reads as a boxed object, or as its bytes when it is none).\n\n"
                "The dict has \"_\" (the constructor name) first, then one key per field in\n"
                "schema order; flags words are consumed, absent conditional fields are None\n"
                "(False for `true` fields), vectors are lists, nested objects are dicts,\n"
@@ -321,7 +378,7 @@ PyMethodDef parser_methods[] = {
                "the field and its byte offset.")},
     {"unpack_from", as_method(parser_unpack_from),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("unpack_from($self, /, buffer, offset=0)\n--\n\n"
+     PyDoc_STR("unpack_from($self, /, buffer, offset=0, *, type=None, results=None)\n--\n\n"
                "Decode one boxed TL object from `buffer` at `offset`; return (value, end).\n\n"
                "`buffer` is any C-contiguous buffer (bytes, bytearray, memoryview, mmap),\n"
                "read in place and held for the call; `end` is the offset just past the\n"
@@ -331,8 +388,12 @@ PyMethodDef parser_methods[] = {
                "the end, and otherwise what unpack raises.")},
     {"pack", as_method(parser_pack),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("pack($self, /, value)\n--\n\n"
-               "Encode `value`, a dict whose \"_\" names a constructor, into TL bytes.\n\n"
+     PyDoc_STR("pack($self, /, value, *, type=None, results=None)\n--\n\n"
+               "Encode `value`, a dict whose \"_\" names a constructor, into TL bytes;\n"
+               "with `type` (a type text), a value of that type. `results` as for unpack:\n"
+               "rpc_result results are written as the type of their request. Each\n"
+               "container message's bytes is its packed body's length; gzip_packed\n"
+               "whose packed_data is a value (not bytes) is that value, compressed.\n\n"
                "Fields are looked up by name; keys that name no field are ignored and the\n"
                "flags words are computed from which conditional fields are present (not\n"
                "None; exactly True for `true` fields). A missing unconditional field is\n"
@@ -343,6 +404,11 @@ PyMethodDef parser_methods[] = {
                "OverflowError for values of the wrong type or range, RecursionError for\n"
                "self-referencing values. Failures inside nested values carry a note\n"
                "naming the field.")},
+    {"result_type", as_method(parser_result_type),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("result_type($self, /, method_name)\n--\n\n"
+               "The result type text of a method, such as \"Vector<long>\"; ValueError\n"
+               "for a name that is no method of the schema.")},
     VELTA_PICKLING_REFUSED,
 };
 
@@ -351,7 +417,7 @@ void setup_parser_type(PyTypeObject* type) {
     type->tp_basicsize = sizeof(TLParserObject);
     type->tp_dealloc = parser_dealloc;
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False, wide_ints='int')\n--\n\n"
+    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False, strings='str', wide_ints='int')\n--\n\n"
                              "Packs dicts into TL bytes and unpacks them, driven by a schema given\n"
                              "as JSON text or as an already decoded dict (see\n"
                              "TLSchemaCompiler.compile). Every call keeps its state to itself, so\n"
@@ -368,7 +434,10 @@ void setup_parser_type(PyTypeObject* type) {
                              "value too (pack keeps the bits no conditional field uses); bytes\n"
                              "fields pack from any bytes-like object, or from a mapping as that\n"
                              "object's boxed serialization; and gzip_packed objects are inflated\n"
-                             "(at most 16 MiB per unpack).\n"
+                             "(at most 16 MiB per unpack). The service layer (rpc_result,\n"
+                             "msg_container, msg_copy, gzip_packed) is known without schema lines.\n"
+                             "strings='bytes': every string field reads as bytes and packs from any\n"
+                             "bytes-like object or str.\n"
                              "wide_ints='bytes' (standard mode only): int128 and int256 unpack as\n"
                              "their 16/32 wire bytes; pack takes an int or bytes of that width.");
     type->tp_traverse = parser_traverse;

@@ -88,6 +88,8 @@ int Writer::_write_value(PyObject* value, const TLValueType* type) {
             return _write_bytes(value) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_BYTES_OR_OBJECT:
             return write_bytes_or_object(value) < 0 ? op.fail(__LINE__) : 0;
+        case TL_TYPE_STRING_BYTES:
+            return _write_string_bytes(value) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_BOOL:
         case TL_TYPE_BOXED_BOOL: {
             int truth;
@@ -133,6 +135,8 @@ bool written_without_code(PyObject* item, TLType kind) {
         case TL_TYPE_BYTES:
         case TL_TYPE_BYTES_OR_OBJECT:
             return PyBytes_Check(item);
+        case TL_TYPE_STRING_BYTES:
+            return PyBytes_Check(item) || PyUnicode_Check(item);
         case TL_TYPE_BOOL:
         case TL_TYPE_BOXED_BOOL:
             return PyBool_Check(item) || item == Py_None || PyLong_CheckExact(item);
@@ -232,6 +236,7 @@ PyObject* default_value(const TLValueType* type) {
             return Py_NewRef(module_state.empty_str);
         case TL_TYPE_BYTES:
         case TL_TYPE_BYTES_OR_OBJECT:
+        case TL_TYPE_STRING_BYTES:
             return Py_NewRef(module_state.empty_bytes);
         case TL_TYPE_BOOL:
         case TL_TYPE_BOXED_BOOL:
@@ -461,6 +466,13 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
         NameSeen seen;
         const TLConstructor* constr = constructor_for(value, exact_dict, bare, &seen);
         if (!constr) return op.fail(__LINE__);
+        if (VELTA_UNLIKELY(constr->service != kServiceNone)) {
+            if (_write_service(value, exact_dict, constr, bare) < 0) {
+                path.record_root(constr);
+                return op.fail(__LINE__);
+            }
+            return 0;
+        }
         Gathered given(*this, constr);
         if (!given.ok()) {
             PyErr_NoMemory();
