@@ -47,7 +47,7 @@ bool conditional_present(const TLField& field, PyObject* value) {
 class Writer {
 public:
     Writer(TLParserObject* parser)
-        : parser_(parser), compiler_(parser_compiler(parser)) {}
+        : parser_(parser), compiler_(parser_compiler(parser)), strict_(parser->_schema->conventions.strict) {}
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
     ~Writer();
@@ -157,10 +157,14 @@ private:
     void take_given(const TLConstructor* constr, int32_t index, PyObject* item, Gathered& given);
     int gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given, const NameSeen& seen);
     int write_fields(const TLConstructor* constr, Gathered& given, const TLConstructor* bare);
+    // strict=True: refuses what the plain pack lets pass (writer_strict.h).
+    int check_strict(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given);
+    int check_strict_keys(PyObject* value, const TLConstructor* constr);
     int write_wide(PyObject* value, TLType kind);
 
     TLParserObject* parser_;
     const TLSchemaCompilerObject* compiler_;
+    const bool strict_;  // the parser's strict=, read once per pack
     OutputBuffer* holder_ = nullptr;  // the record buffer_ goes back in
     OutputBuffer buffer_ = {nullptr, 0};
     size_t position_ = 0;  // bytes written to buffer_.data

@@ -183,15 +183,16 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, const ParserO
     return obj.release();
 }
 
-// TLParser(schema_json, *, standard=False). The options strings=, wide_ints=
-// and strict= have their columns in the conventions already; each is bound
-// here once the codec carries it out, so no option is accepted and ignored.
+// TLParser(schema_json, *, standard=False, strict=False). The options
+// strings= and wide_ints= have their columns in the conventions already;
+// each is bound here once the codec carries it out, so no option is accepted
+// and ignored.
 struct ParserArguments {
-    static constexpr Py_ssize_t kCount = 2;
-    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard};
+    static constexpr Py_ssize_t kCount = 3;
+    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard, module_state.str_strict};
     PyObject* values[kCount] = {};
     ArgBinder binder{"__cinit__", names, kCount, values, 1, 1};
-    ParserOptions options() const { return {values[1], nullptr, nullptr, nullptr}; }
+    ParserOptions options() const { return {values[1], nullptr, nullptr, values[2]}; }
 };
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -334,7 +335,11 @@ PyMethodDef parser_methods[] = {
                "None; exactly True for `true` fields). A missing unconditional field is\n"
                "written as the zero value of its kind. Vectors take any iterable except\n"
                "a list subclass; `int` takes -2**31..2**32-1; `long` 0..2**64-1.\n\n"
-               "Raises ValueError for a missing or unknown constructor or a conditional\n"
+               "With strict=True, raises ValueError for a key that names no field, a\n"
+               "missing unconditional field, or a flag-bit field given anything but\n"
+               "True, False or None.\n\n"
+               "Raises ValueError for a missing or unknown constructor (with a note of\n"
+               "the closest names) or a conditional\n"
                "field whose flags word is not declared before it, TypeError or\n"
                "OverflowError for values of the wrong type or range, RecursionError for\n"
                "self-referencing values. Failures inside nested values carry a note\n"
@@ -347,7 +352,7 @@ void setup_parser_type(PyTypeObject* type) {
     type->tp_basicsize = sizeof(TLParserObject);
     type->tp_dealloc = parser_dealloc;
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False)\n--\n\n"
+    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False, strict=False)\n--\n\n"
                              "Packs dicts into TL bytes and unpacks them, driven by a schema given\n"
                              "as JSON text or as an already decoded dict (see\n"
                              "TLSchemaCompiler.compile). Every call keeps its state to itself, so\n"
@@ -361,7 +366,10 @@ void setup_parser_type(PyTypeObject* type) {
                              "read signed; int128 and int256 are 16- and 32-byte ints; %Type,\n"
                              "vector<T> and lowercase constructor names are bare (no id); every\n"
                              "'#' field is a flags word that a later condition may name; and\n"
-                             "gzip_packed objects are inflated (at most 16 MiB per unpack).");
+                             "gzip_packed objects are inflated (at most 16 MiB per unpack).\n"
+                             "strict=True: pack refuses, with ValueError, a key that names no\n"
+                             "field, a missing unconditional field and a flag-bit field given\n"
+                             "anything but True, False or None.");
     type->tp_traverse = parser_traverse;
     type->tp_clear = parser_clear;
     type->tp_methods = parser_methods;

@@ -304,7 +304,10 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
     // never changed once compiled, so the borrowed index is safe to read.
     PyObject* index = PyDict_GetItemWithError(compiler_->_name_map, name.get());
     if (!index) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, msg::kUnknownName, name.get());
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_ValueError, msg::kUnknownName, name.get());
+            note_close_names(name.get(), compiler_->_name_map);
+        }
         return nullptr;
     }
     return &compiler_->_schema->constructors[PyLong_AsLong(index)];
@@ -462,7 +465,8 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
             PyErr_SetString(PyExc_RuntimeError, msg::kDictChanged);
             return op.fail(__LINE__);
         }
-        if (gathered < 0 || write_fields(constr, given, bare) < 0) {
+        if (gathered < 0 || (VELTA_UNLIKELY(strict_) && check_strict(value, exact_dict, constr, given) < 0) ||
+            write_fields(constr, given, bare) < 0) {
             path.record_root(constr);
             return op.fail(__LINE__);
         }
