@@ -44,6 +44,10 @@ bool conditional_present(const TLField& field, PyObject* value) {
     return field.bit_only ? value == Py_True : value != Py_None;
 }
 
+// Adds the closest known names to the pending error about the unknown
+// constructor name `name` (writer_strict.h).
+void note_close_names(PyObject* name, PyObject* name_map);
+
 class Writer {
 public:
     Writer(TLParserObject* parser)
@@ -129,11 +133,17 @@ private:
             values.clear();
             for (size_t i = 0; i < words.size(); ++i) words[i] = 0;
             refused = static_cast<int32_t>(values.size());
+            taken = 0;
+            odd_bit = false;
         }
         KeptValues values;  // what will be written, by field
         Words words;
         int32_t refused;    // the first given condition that cannot be
                             // written, or field_count
+        // For strict=True, which checks the keys again only when these say
+        // that something may be amiss:
+        Py_ssize_t taken = 0;  // keys matched to fields that are no flags word
+        bool odd_bit = false;  // a bit-only field was given neither True, False nor None
     };
     // Where the "_" of a dict was read: the name object (compared by
     // identity only) and the walk's start past it.
@@ -158,7 +168,7 @@ private:
     int gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given, const NameSeen& seen);
     int write_fields(const TLConstructor* constr, Gathered& given, const TLConstructor* bare);
     // strict=True: refuses what the plain pack lets pass (writer_strict.h).
-    int check_strict(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given);
+    int check_strict(PyObject* value, bool exact_dict, bool named, const TLConstructor* constr, Gathered& given);
     int check_strict_keys(PyObject* value, const TLConstructor* constr);
     int write_wide(PyObject* value, TLType kind);
 

@@ -29,9 +29,9 @@
 //   compiler.h         a whole schema into the table
 //   codec.h            the parser object, the Writer and the Reader
 //   scalars.h          each scalar kind in both directions
+//   writer.h           values, vectors and objects into bytes (pack)
 //   writer_strict.h    what strict=True refuses; close names for an unknown
 //                      constructor
-//   writer.h           values, vectors and objects into bytes (pack)
 //   reader.h           bytes into values, vectors and objects (unpack)
 //   types.h            TLSchemaCompiler and TLParser
 //   module.h           module initialisation
@@ -90,8 +90,8 @@ extern PyTypeObject TLParserType;
 #include "compiler.h"
 #include "codec.h"
 #include "scalars.h"
-#include "writer_strict.h"
 #include "writer.h"
+#include "writer_strict.h"
 #include "reader.h"
 #include "types.h"
 #include "module.h"

@@ -348,8 +348,12 @@ int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
 // done, so that failing look-ups come first as they always did.
 VELTA_ALWAYS_INLINE void Writer::take_given(const TLConstructor* constr, int32_t index, PyObject* item, Gathered& given) {
     const TLField& field = constr->fields[index];  // never a flags word: see gather
+    ++given.taken;
     if (field.is_optional) {
-        if (!conditional_present(field, item)) return;
+        if (!conditional_present(field, item)) {
+            if (VELTA_UNLIKELY(field.bit_only && item != Py_False && item != Py_None)) given.odd_bit = true;
+            return;
+        }
         if (VELTA_UNLIKELY(!field.flag_mask || !field.word_declared)) {
             given.refused = std::min(given.refused, index);
             return;
@@ -465,7 +469,7 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
             PyErr_SetString(PyExc_RuntimeError, msg::kDictChanged);
             return op.fail(__LINE__);
         }
-        if (gathered < 0 || (VELTA_UNLIKELY(strict_) && check_strict(value, exact_dict, constr, given) < 0) ||
+        if (gathered < 0 || (VELTA_UNLIKELY(strict_) && check_strict(value, exact_dict, seen.name != nullptr, constr, given) < 0) ||
             write_fields(constr, given, bare) < 0) {
             path.record_root(constr);
             return op.fail(__LINE__);

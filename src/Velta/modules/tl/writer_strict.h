@@ -13,6 +13,7 @@
 namespace {
 
 // ---- unknown constructor names -----------------------------------------------
+// (declared in codec.h: the writer's constructor_for raises the error)
 
 // "'a', 'b' or 'c'": the names in `names` closest to `name` (difflib's
 // choice, at most three), or null when none is close or on error.
@@ -56,19 +57,18 @@ void note_close_names(PyObject* name, PyObject* name_map) {
 bool bit_value(PyObject* item) { return item == Py_True || item == Py_False || item == Py_None; }
 
 // The field of `constr` that `key`, an exact str, names (flags words
-// included), or -1. `next` is the field expected next: keys mostly come in
-// schema order, as the schema's own name objects. Runs no interpreter code.
+// included), or -1. Keys mostly come in schema order, with the fields left
+// out skipped: the search goes on from `next`, the field after the last
+// match, and wraps around. Runs no interpreter code.
 int32_t strict_field_named(const TLConstructor* constr, PyObject* key, int32_t next) {
-    if (next < constr->field_count &&
-        (key == constr->fields[next].py_name || key == constr->fields[next].py_name_interned))
+    const TLField* fields = constr->fields;
+    if (next < constr->field_count && (key == fields[next].py_name || key == fields[next].py_name_interned))
         return next;
     const Py_hash_t hash = PyObject_Hash(key);  // an exact str: cached, never fails
-    for (int32_t i = 0; i < constr->field_count; ++i) {
-        const TLField& field = constr->fields[i];
-        if (field.py_name == key || field.py_name_interned == key ||
-            (field.name_hash == hash && PyUnicode_Compare(field.py_name, key) == 0))
-            return i;
-    }
+    for (int32_t i = next; i < constr->field_count; ++i)
+        if (names_field(key, hash, fields[i])) return i;
+    for (int32_t i = 0; i < next && i < constr->field_count; ++i)
+        if (names_field(key, hash, fields[i])) return i;
     return -1;
 }
 
@@ -111,8 +111,15 @@ int Writer::check_strict_keys(PyObject* value, const TLConstructor* constr) {
     return 0;
 }
 
-int Writer::check_strict(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given) {
-    if (exact_dict) {
+int Writer::check_strict(PyObject* value, bool exact_dict, bool named, const TLConstructor* constr,
+                         Gathered& given) {
+    // Gathering matched every key but "_" to a field, and saw no odd bit:
+    // nothing to refuse among the keys. Otherwise (a flags word given, a
+    // key unknown, or a field named twice) they are walked again, to find
+    // which key is wrong if any.
+    if (exact_dict && !given.odd_bit && given.taken == PyDict_Size(value) - named) {
+        // the keys are fine; on to the missing fields
+    } else if (exact_dict) {
         // Under the dict's lock no interpreter code may run: what is refused
         // is noted, and raised once the walk is done.
         bool by_equality = false;
