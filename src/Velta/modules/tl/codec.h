@@ -164,8 +164,14 @@ private:
     int write_byte_string(const char* data, size_t length, PyObject* owner);
     int defer(size_t at, PyObject* owner, const char* data, size_t size);
     const TLConstructor* constructor_for(PyObject* value, bool exact_dict, const TLConstructor* bare, NameSeen* seen);
+    // kStrict: the instance that strict=True packs with, which also counts
+    // the keys it matches; the plain one is as if it did not exist.
+    template <bool kStrict>
     void take_given(const TLConstructor* constr, int32_t index, PyObject* item, Gathered& given);
+    template <bool kStrict>
     int gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given, const NameSeen& seen);
+    int gather_strict(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given,
+                      const NameSeen& seen);
     int write_fields(const TLConstructor* constr, Gathered& given, const TLConstructor* bare);
     // strict=True: refuses what the plain pack lets pass (writer_strict.h).
     int check_strict(PyObject* value, bool exact_dict, bool named, const TLConstructor* constr, Gathered& given);

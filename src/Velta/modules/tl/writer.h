@@ -346,12 +346,13 @@ int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
 // kept. A condition that cannot be written is noted in `refused` (the first
 // such field in wire order is the one refused) and raised once gathering is
 // done, so that failing look-ups come first as they always did.
+template <bool kStrict>
 VELTA_ALWAYS_INLINE void Writer::take_given(const TLConstructor* constr, int32_t index, PyObject* item, Gathered& given) {
     const TLField& field = constr->fields[index];  // never a flags word: see gather
-    ++given.taken;
+    if constexpr (kStrict) ++given.taken;
     if (field.is_optional) {
         if (!conditional_present(field, item)) {
-            if (VELTA_UNLIKELY(field.bit_only && item != Py_False && item != Py_None)) given.odd_bit = true;
+            if constexpr (kStrict) given.odd_bit |= field.bit_only && item != Py_False && item != Py_None;
             return;
         }
         if (VELTA_UNLIKELY(!field.flag_mask || !field.word_declared)) {
@@ -378,6 +379,7 @@ int refuse_condition(const TLField& field) {
 constexpr int kMaxGatherRetries = 8;
 constexpr int kGatherAgain = 1;
 
+template <bool kStrict>
 int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given,
                    [[maybe_unused]] const NameSeen& seen) {
 #ifdef Py_GIL_DISABLED
@@ -426,7 +428,7 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
                 walked = false;
                 break;
             }
-            take_given(constr, at, item, given);
+            take_given<kStrict>(constr, at, item, given);
             next = constr->fields[at].next_named;
         }
         Py_END_CRITICAL_SECTION();
@@ -444,7 +446,7 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
             path.record_field(field, 0);
             return -1;
         }
-        if (present) take_given(constr, i, field_value.get(), given);
+        if (present) take_given<kStrict>(constr, i, field_value.get(), given);
     }
     return 0;
 }
@@ -463,7 +465,8 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
             PyErr_NoMemory();
             return op.fail(__LINE__);
         }
-        const int gathered = gather(value, exact_dict, constr, given, seen);
+        const int gathered = VELTA_UNLIKELY(strict_) ? gather_strict(value, exact_dict, constr, given, seen)
+                                                     : gather<false>(value, exact_dict, constr, given, seen);
         if (gathered == kGatherAgain) {
             if (attempt < kMaxGatherRetries) continue;
             PyErr_SetString(PyExc_RuntimeError, msg::kDictChanged);

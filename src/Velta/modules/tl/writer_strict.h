@@ -80,6 +80,12 @@ int refuse_unknown_key(const TLConstructor* constr, PyObject* key) {
 // The keys of any mapping (or of a dict with keys that are not exact strs),
 // compared by equality as a look-up would: from a list of them taken once,
 // since comparing may run code that changes the mapping.
+// Out of line, so that the plain gathering stays inlined where it is used.
+[[gnu::noinline]] int Writer::gather_strict(PyObject* value, bool exact_dict, const TLConstructor* constr,
+                                            Gathered& given, const NameSeen& seen) {
+    return gather<true>(value, exact_dict, constr, given, seen);
+}
+
 int Writer::check_strict_keys(PyObject* value, const TLConstructor* constr) {
     PyRef keys(PyMapping_Keys(value));
     if (!keys) return -1;
