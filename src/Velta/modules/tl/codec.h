@@ -134,6 +134,7 @@ private:
             for (size_t i = 0; i < words.size(); ++i) words[i] = 0;
             refused = static_cast<int32_t>(values.size());
             taken = 0;
+            unconditional = 0;
             odd_bit = false;
         }
         KeptValues values;  // what will be written, by field
@@ -143,6 +144,7 @@ private:
         // For strict=True, which checks the keys again only when these say
         // that something may be amiss:
         Py_ssize_t taken = 0;  // keys matched to fields that are no flags word
+        int32_t unconditional = 0;  // of them, unconditional fields
         bool odd_bit = false;  // a bit-only field was given neither True, False nor None
     };
     // Where the "_" of a dict was read: the name object (compared by

@@ -349,7 +349,10 @@ int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
 template <bool kStrict>
 VELTA_ALWAYS_INLINE void Writer::take_given(const TLConstructor* constr, int32_t index, PyObject* item, Gathered& given) {
     const TLField& field = constr->fields[index];  // never a flags word: see gather
-    if constexpr (kStrict) ++given.taken;
+    if constexpr (kStrict) {
+        ++given.taken;
+        given.unconditional += !field.is_optional;
+    }
     if (field.is_optional) {
         if (!conditional_present(field, item)) {
             if constexpr (kStrict) given.odd_bit |= field.bit_only && item != Py_False && item != Py_None;

@@ -171,8 +171,9 @@ int Writer::check_strict(PyObject* value, bool exact_dict, bool named, const TLC
     } else if (check_strict_keys(value, constr) < 0) {
         return -1;
     }
-    // Every unconditional field with bytes of its own was kept when given;
-    // flags words are computed, and a bare `true` has no value to give.
+    // Every unconditional field was kept when given; flags words are
+    // computed, and a bare `true` has no value to give.
+    if (given.unconditional == constr->unconditional_count) return 0;
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
         if (field.is_optional || field.flags_word || field.value_type->kind == TL_TYPE_TRUE || given.values[i])
