@@ -63,15 +63,22 @@ class TLParser:
       field is a flags word, and ``gzip_packed`` objects are inflated (at
       most 16 MiB per unpack).
 
+    In either mode, ``strict=True`` makes ``pack`` refuse (ValueError, naming
+    the constructor and the key) a key that is no field of the constructor
+    (flags words are fields), a missing unconditional field, and a field that
+    is only a flag bit (``flags.N?true``; in the default mode also
+    ``flags.N?Bool``) given anything but True, False or None.
+
     One parser may serve any number of calls and threads at once.
     """
 
-    def __new__(cls, schema_json: str | dict[str, Any], *, standard: bool = False) -> Self:
+    def __new__(cls, schema_json: str | dict[str, Any], *, standard: bool = False,
+                strict: bool = False) -> Self:
         """Compile ``schema_json`` for the default or (``standard=True``) the
         standard mode; schema errors propagate from the compiler.  The
         standard mode also refuses a bare type without exactly one
         constructor and a condition on anything but an earlier ``#`` field
-        (ValueError)."""
+        (ValueError).  ``strict=True``: see the class."""
 
     def pack(self, value: Mapping[str, Any]) -> bytes:
         """Encode ``value``, whose "_" key names a constructor, into TL bytes.
@@ -81,8 +88,10 @@ class TLParser:
         (not None; exactly True for ``true`` fields).  A missing unconditional
         field is written as the zero value of its kind.  ``int`` takes -2**31
         to 2**32 - 1, so what ``unpack`` returns packs again.  Raises
-        ValueError for a missing or unknown "_", TypeError and OverflowError
-        for values that do not fit their field.
+        ValueError for a missing or unknown "_" (an unknown name carries a
+        note with the closest known names: "did you mean 'user'?"), and with
+        ``strict=True`` for what strict packing refuses; TypeError and
+        OverflowError for values that do not fit their field.
         """
 
     def unpack(self, data: bytes) -> Any:
