@@ -15,7 +15,8 @@ of its real constructors:
   kind (each from its own seed), for the per-object growth table.
 
 Values are completed to the exact shape ``TLParser.unpack`` returns (every
-non-flags field has a key, an absent conditional field is ``None``, an absent
+non-flags field has a key (in the standard mode every ``#`` field too, holding the
+bits its conditional fields set), an absent conditional field is ``None``, an absent
 conditional ``true`` is ``False``; fields sharing a flag bit are filled with
 zero values once one of them is given), for the default mode or, with
 ``standard=True``, for the standard mode, so ``unpack(pack(v)) == v`` in the
@@ -158,6 +159,9 @@ def complete(value, standard: bool = False):
         # Keys as code writes them: literal keys are interned strings.
         name, type_text = sys.intern(p["name"]), p["type"]
         if _is_flags_word(p, standard):
+            if standard:  # a '#' field is a value too: the bits its fields set
+                out[name] = sum(1 << int(cond.split(".")[1]) for cond in present
+                                if cond.split(".")[0] == p["name"])
             continue
         if "?" in type_text:
             cond, inner = type_text.split("?", 1)

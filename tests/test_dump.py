@@ -158,3 +158,20 @@ def test_standard_mode_details():
     assert dump.value == parser.unpack(data) and dump.end == len(data)
     assert b"".join(item.data for item in dump.items if item.depth == 1) == inner
     assert any(line.startswith("+0x0000") for line in render(dump, data))
+
+
+@pytest.mark.parametrize("standard, mode, flags, shown", [
+    # In the standard mode '#' fields are values: one that no condition uses
+    # (a count, a mode) is a number; bits no field uses are marked.
+    (True, 40, 1 << 9 | 1, ["40", "0x00000201 (bits 0, 9?)"]),
+    # The default mode's words are computed; any other '#' field is an int.
+    (False, 40, 1 << 9 | 1, ["40", "0x00000001 (bit 0)"]),
+])
+def test_hash_fields_show_as_the_mode_reads_them(standard, mode, flags, shown):
+    from helpers import tl_schema
+    schema = tl_schema("t#00000001 count:# flags:# x:flags.0?int = T;")
+    parser, layout = TLParser(schema, standard=standard), Layout(schema, standard=standard)
+    data = parser.pack({"_": "t", "count": mode, "flags": flags, "x": 5})
+    dump = walk(layout, data)
+    assert dump.value == parser.unpack(data)
+    assert [item.value for item in dump.items if item.path in ("t.count", "t.flags")] == shown

@@ -35,6 +35,14 @@ P = TLParser(SCHEMA)
 WIRE = P.pack(VALUE)
 SEEN_FIELD = next(k for k in P.unpack(WIRE) if k == FIELD)  # the key object the parser uses
 ID, VEC2, UNKNOWN = WIRE[:4], b"\x15\xc4\xb5\x1c\x02\x00\x00\x00", b"\x05\x00\x00\x00"
+# The standard mode's own paths: a '#' value, an int256 as bytes, a bytes
+# field holding the object it carries.
+STD_SCHEMA = {"constructors": [*SCHEMA["constructors"], {"predicate": "wrap", "id": 0x7A110003, "type": "Wrap",
+              "params": [{"name": "mode", "type": "#"}, {"name": "h", "type": "int256"},
+                         {"name": "data", "type": "bytes"}, {"name": "x", "type": "mode.0?int"}]}]}
+S = TLParser(STD_SCHEMA, standard=True, wide_ints="bytes")
+STD_VALUE = {"_": "wrap", "mode": 6, "h": PAYLOAD[:32], "data": VALUE, "x": BIG}
+STD_WIRE = S.pack(STD_VALUE)
 CYCLE = {"_": "node"}
 CYCLE["next"] = CYCLE
 # Deep enough to reach the bound on any stack: from 3.14 on, C recursion is
@@ -72,7 +80,7 @@ UNPACK_ERRORS = {  # input and the exception it causes
     "utf8": (WIRE.replace("\u00e9".encode(), b"\xff\xfe"), UnicodeDecodeError),
     "recursion": (DEEP, RecursionError), "arg-type": (bytearray(WIRE), TypeError),
 }
-S = TLParser(SCHEMA, strict=True)
+STRICT = TLParser(SCHEMA, strict=True)
 FULL = {**VALUE, "o": {**INNER, "l": LONG, "d": 2.5, "s": WORDS, "v": []}}  # every field given
 STRICT_REFUSED = {  # values strict=True refuses
     "unknown-key": {**FULL, "".join("zz"): PAYLOAD}, "non-str-key": {**FULL, BIG: PAYLOAD},
@@ -100,15 +108,21 @@ CASES = {  # name: (one call, the exception it must raise or None)
     "pack-reentrant-unpack": (lambda: P.pack(Hooked(lambda: P.unpack(WIRE))), None),
     "pack-reentrant-fails": (lambda: P.pack(Hooked(lambda: P.pack({**VALUE, "n": -1 << 40}))),
                              OverflowError),
+    "std-pack": (lambda: S.pack(STD_VALUE), None),
+    "std-pack-buffer": (lambda: S.pack({**STD_VALUE, "data": bytearray(PAYLOAD), "h": memoryview(PAYLOAD[:32])}), None),
+    "std-pack-nested-fails": (lambda: S.pack({**STD_VALUE, "data": {**VALUE, "n": -2**40}}), OverflowError),
+    "std-pack-wide-width": (lambda: S.pack({**STD_VALUE, "h": PAYLOAD}), ValueError),
+    "std-pack-word-type": (lambda: S.pack({**STD_VALUE, "mode": WORDS}), TypeError),
+    "std-unpack": (lambda: S.unpack(STD_WIRE), None),
     # strict=True: accepted, and each kind of refusal (the checks hold references of their own)
-    "strict-pack": (lambda: S.pack(FULL), None),
-    **{"strict-" + k: ((lambda v=v: S.pack(v)), ValueError) for k, v in STRICT_REFUSED.items()},
+    "strict-pack": (lambda: STRICT.pack(FULL), None),
+    **{"strict-" + k: ((lambda v=v: STRICT.pack(v)), ValueError) for k, v in STRICT_REFUSED.items()},
     "unpack": (lambda: P.unpack(WIRE), None),
     **{"unpack-" + k: ((lambda d=d: P.unpack(d)), e) for k, (d, e) in UNPACK_ERRORS.items()},
 }
 SHARED = ("_", None, True, False)
 TRACKED = memory.mortal([FIELD, SEEN_FIELD, CNAME, PAYLOAD, WORDS, BIG, LONG, INNER, VALUE, WIRE,
-                         VALUE["v"], SCHEMA, TEXT, CYCLE, DEEP, P, S, *SHARED])
+                         VALUE["v"], SCHEMA, TEXT, CYCLE, DEEP, P, S, STRICT, STD_VALUE, STD_WIRE, *SHARED])
 
 
 def measure():

@@ -290,8 +290,11 @@ def std_schemas(draw):
     for i in reversed(range(count)):
         fields, params, words = [], [], {}
         for k in range(draw(st.integers(1, 7))):
-            if draw(st.integers(0, 3)) == 0:
-                name = draw(st.sampled_from(WORD_NAMES))
+            # A word is a value too, so no other field shares its name (a
+            # dict could not hold both: tests/test_standard.py has that case).
+            free = set(WORD_NAMES) - {f[0] for f in fields} - set(words)
+            if draw(st.integers(0, 3)) == 0 and free:
+                name = draw(st.sampled_from(sorted(free)))
                 words[name] = iter(draw(st.permutations(range(32))))
                 fields.append(("#", name))
                 params.append({"name": name, "type": "#"})
@@ -301,7 +304,7 @@ def std_schemas(draw):
             if words and draw(st.booleans()):
                 word = draw(st.sampled_from(sorted(words)))
                 cond = f"{word}.{next(words[word])}?"
-            ordinary_flags = any(f[0] == "flags" for f in fields)
+            ordinary_flags = any(f[0] == "flags" for f in fields) or "flags" in words
             name = "flags" if not ordinary_flags and draw(st.integers(0, 9)) == 0 else f"f{k}"
             fields.append((name, vt, cond))
             params.append({"name": name, "type": (cond or "") + std_type_text(vt)})
@@ -350,13 +353,24 @@ def std_object(draw, cons, index, bare):
     value = {"_": draw(st.sampled_from([name, None, "omit"]))} if bare else {"_": name}
     if value["_"] == "omit":
         del value["_"]
-    ordinary = {f[0] for f in fields if f[0] != "#"}
+    # Each '#' field reads back as the bits of its value that no condition
+    # uses, and the bits of the conditional fields given.
+    words, latest = [], {}  # [name, given bits, bits used, bits set]; name -> its latest
     for field in fields:
         if field[0] == "#":
-            if field[1] not in ordinary and draw(st.booleans()):
-                value[field[1]] = 12345  # never taken from the value
+            given = draw(st.sampled_from([None, "omit", 0, 12345]) | INT32 | st.integers(0, 2**32 - 1))
+            if given != "omit":
+                value[field[1]] = given
+            latest[field[1]] = [field[1], 0 if given in (None, "omit") else given % 2**32, 0, 0]
+            words.append(latest[field[1]])
+            expected[field[1]] = None  # its place; its value once all is known
             continue
         fname, vt, cond = field
+        word = None
+        if cond:
+            word = latest[cond.split(".")[0]]
+            bit = 1 << int(cond.split(".")[1].rstrip("?"))
+            word[2] |= bit
         if cond and vt == "true":
             v = draw(st.sampled_from([True, False, None, "omit"]))
             expected[fname] = v is True
@@ -369,8 +383,12 @@ def std_object(draw, cons, index, bare):
             expected[fname] = STD_DEFAULTS.get(vt, [])
         else:
             v, expected[fname] = std_value(draw, vt, cons, index + 1)
+        if word and (v is True if vt == "true" else v not in (None, "omit")):
+            word[3] |= bit
         if v != "omit":
             value[fname] = v
+    for name, given, used, present in words:
+        expected[name] = given & ~used | present
     return value, expected
 
 

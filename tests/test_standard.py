@@ -91,7 +91,7 @@ def test_flags_bool_carries_its_value(Parser, api_schema, value, flags, tail):
     back = parser.unpack(data)
     for key in ("show_previews", "silent", "mute_until", "sound", "stories_muted", "stories_hide_sender"):
         assert back[key] == value.get(key)
-    assert "flags" not in back
+    assert back["flags"] == flags  # the word is a value too
 
 
 def test_flags_bool_is_only_a_bit_in_the_default_mode(Parser, api_schema):
@@ -339,21 +339,23 @@ def test_standard_field_shapes(Parser, field, wire, back):
     assert parser.pack({"_": "t", "v": back}) == u32(1) + wire
 
 
-@pytest.mark.parametrize("text, value, wire", [
-    ("t#00000001 f:# x:f.0?int = T;", {"x": 5}, u32(1, 5)),
-    ("t#00000001 f:# g:# x:g.3?int y:f.0?true = T;", {"x": 5, "y": True}, u32(1, 8, 5)),
+@pytest.mark.parametrize("text, value, wire, words", [
+    ("t#00000001 f:# x:f.0?int = T;", {"x": 5}, u32(1, 5), {"f": 1}),
+    ("t#00000001 f:# g:# x:g.3?int y:f.0?true = T;", {"x": 5, "y": True}, u32(1, 8, 5), {"f": 1, "g": 8}),
     # Two words of one name: a condition names the latest before it.
-    ("t#00000001 f:# x:f.0?int f:# y:f.0?int = T;", {"y": 7}, u32(0, 1, 7)),
-    ("t#00000001 flags:int x:int = T;", {"flags": 9, "x": 5}, u32(9, 5)),
+    ("t#00000001 f:# x:f.0?int f:# y:f.0?int = T;", {"y": 7}, u32(0, 1, 7), {"f": 1}),
+    ("t#00000001 flags:int x:int = T;", {"flags": 9, "x": 5}, u32(9, 5), {}),
     ("t#00000001 flags:# flags2:# a:flags2.1?long b:flags.0?Bool = T;", {"a": -1, "b": False},
-     u32(1, 2) + u64(-1) + BOOL_FALSE),
+     u32(1, 2) + u64(-1) + BOOL_FALSE, {"flags": 1, "flags2": 2}),
 ])
-def test_any_hash_field_is_a_flags_word(Parser, text, value, wire):
+def test_any_hash_field_is_a_flags_word(Parser, text, value, wire, words):
+    # Each word is also a value: unpack gives it, and pack without it writes
+    # the bits of the conditional fields given.
     parser = Parser(tl_schema(text), standard=True)
-    assert parser.pack({"_": "t", **value, "f": 12345, "g": 7}) == u32(1) + wire
+    assert parser.pack({"_": "t", **value}) == u32(1) + wire
     back = parser.unpack(u32(1) + wire)
-    assert {k: v for k, v in back.items() if v is not None} == {"_": "t", **value}
-    assert "f" not in back and "g" not in back
+    assert {k: v for k, v in back.items() if v is not None} == {"_": "t", **value, **words}
+    assert parser.pack(back) == u32(1) + wire
 
 
 @pytest.mark.parametrize("text, word", [
@@ -414,7 +416,9 @@ def test_bool_slot_takes_only_the_two_bool_ids(Parser, wire, exc, match):
     ("long", 2**64, OverflowError, "int64_t"), ("long", -2**63 - 1, OverflowError, "int64_t"),
     ("int128", 2**128, OverflowError, "int128"), ("int128", -2**127 - 1, OverflowError, "int128"),
     ("int256", 2**256, OverflowError, "int256"), ("int256", -2**255 - 1, OverflowError, "int256"),
-    ("int128", "1", TypeError, None), ("int256", None, TypeError, None), ("int128", b"\0" * 16, TypeError, None),
+    ("int128", "1", TypeError, None), ("int256", None, TypeError, None),
+    # Bytes are taken only at the exact width (16 bytes: see test_ton_codec.py).
+    ("int128", b"\0" * 15, ValueError, r"^Field 'v' is int128: it takes an int or exactly 16 bytes, got 15 bytes$"),
 ])
 def test_integers_out_of_range(Parser, kind, value, exc, match):
     parser = Parser(tl_schema(f"t#00000001 v:{kind} = T;"), standard=True)
@@ -576,9 +580,12 @@ def random_values(schema, seed, per_entry):
     def obj(entry, level):
         out = {"_": entry.get("predicate") or entry.get("method")}
         present = {}
+        words = {}  # a '#' field: the bits no condition uses are random, kept as given
         for p in entry["params"]:
             name, text = p["name"], p["type"]
             if text == "#":
+                out[name] = rng.choice([0, rng.getrandbits(32)])
+                words[name] = 0
                 continue
             if "?" in text:
                 cond, kind = text.split("?")
@@ -588,6 +595,10 @@ def random_values(schema, seed, per_entry):
                              else value(kind, level) if present[cond] else None)
             else:
                 out[name] = value(text, level)
+        for cond, on in present.items():
+            word, bit = cond.split(".")
+            words[word] |= 1 << int(bit)
+            out[word] = out[word] & ~(1 << int(bit)) | on << int(bit)
         return out
 
     return [obj(e, 0) for e in entries for _ in range(per_entry)]

@@ -143,8 +143,9 @@ def load(folder, module):
     ("small", "ABC", {"_"}, set()),
     ("small", "ABC_2", {"_"}, set()),
     # In the standard mode every "#" field is a flags word, without a key.
+    # The standard mode's '#' fields are values too, keys that may be left out.
     ("small_std", "Item", {"_", "raw", "bare", "list", "nested", "obj", "d", "s", "b", "ok"},
-     {"from", "big", "maybe", "tags"}),
+     {"flags", "n", "from", "big", "maybe", "tags"}),
 ])
 def test_generated_module_imports_with_the_expected_keys(generated, module, name, required, optional):
     typed = getattr(load(generated, module), name)
@@ -281,9 +282,11 @@ def test_hostile_names_keep_their_text_and_get_python_names(generated, module):
     # The default mode's flags words are the fields named flags and flags2,
     # whatever their type.
     (False, "a flags:int x:flags.0?int flags2:flags.1?# n:# = A;", {"x": 1, "n": 2}, ({"_", "n"}, {"x"})),
-    # The standard mode's are the unconditional '#' fields, by any name.
-    (True, "a mode:# f:# flags2:f.1?# x:mode.0?int flags:int = A;", {"flags2": 3, "x": 1, "flags": 4},
-     ({"_", "flags"}, {"flags2", "x"})),
+    # The standard mode's are the unconditional '#' fields, by any name, and
+    # each is a value too: a key that may be left out.
+    (True, "a mode:# f:# flags2:f.1?# x:mode.0?int flags:int = A;",
+     {"mode": 1 | 1 << 8, "f": 2, "flags2": 3, "x": 1, "flags": 4},
+     ({"_", "flags"}, {"mode", "f", "flags2", "x"})),
 ])
 def test_flags_words_have_no_key(standard, line, value, keys):
     with pytest.warns(TLSchemaWarning):  # each condition packs in one mode only

@@ -6,12 +6,14 @@ as the pure-Python baseline.  It is meant to be read: one plain function per
 encoding, no tricks beyond precomputing what each field needs.
 
 ``TLParser(schema, standard=True)`` is the standard mode: boxed Bool, signed
-int and long, int128/int256, bare types, any ``#`` field as a flags word and
+int and long, int128/int256, bare types, any ``#`` field as a flags word (that
+is a value too) and
 gzip_packed objects inflated on the way in.  It has a reader and a writer of
 its own (the ``_std`` methods below), driven by a type tree compiled once per
 field; the default mode's code is left as it was.
 """
 
+import collections.abc
 import difflib
 import json
 import struct
@@ -116,7 +118,7 @@ def _build_field(param):
 
 class Constructor:
     __slots__ = ("id", "name", "fields", "conditional", "params", "result", "is_method",
-                 "std_fields", "std_conditional", "word_count")
+                 "std_fields", "std_conditional", "word_count", "used_bits")
 
     def __init__(self, entry, is_method=False):
         self.params = entry.get("params", [])
@@ -192,9 +194,17 @@ class TLParser:
     """Packs dicts into TL bytes and back for the constructors of one schema;
     ``standard=True`` selects the standard mode (see the module docstring)."""
 
-    def __init__(self, schema_json, *, standard=False, strict=False):
+    def __init__(self, schema_json, *, standard=False, wide_ints="int", strict=False):
         self._standard = bool(standard)
         self._strict = bool(strict)
+        if not isinstance(wide_ints, str):
+            raise TypeError(f"Expected str, got {type(wide_ints).__name__}")
+        if wide_ints not in ("int", "bytes"):
+            raise ValueError(f"wide_ints must be 'int' or 'bytes', not {wide_ints!r}")
+        if wide_ints == "bytes" and not self._standard:
+            raise ValueError("wide_ints='bytes' needs standard=True: int128 and int256 are types "
+                             "of the standard mode only")
+        self._wide_bytes = wide_ints == "bytes"
         self._by_id = {}
         self._by_name = {}
         constructors = load_schema(schema_json)
@@ -552,6 +562,11 @@ class TLParser:
         con.std_fields = tuple(fields)
         con.std_conditional = tuple(f for f in fields if f[1] == CONDITIONAL)
         con.word_count = word_count
+        # The bits of each word that its conditional fields decide; pack keeps
+        # the others from the word's own value.
+        con.used_bits = [0] * word_count
+        for _, _, _, slot, mask, _ in con.std_conditional:
+            con.used_bits[slot] |= mask
 
     def _std_type(self, text):
         """The _Type of an unconditional type text (compiled once per text)."""
@@ -643,7 +658,6 @@ class TLParser:
 
         if bare is None:
             out += _U32.pack(con.id)
-        write = self._write_std
         for py_name, role, typ, slot, mask, _ in con.std_fields:
             if role == PLAIN:
                 v = lookup(py_name, _STD_DEFAULTS[typ.kind])
@@ -656,13 +670,35 @@ class TLParser:
                     raise _shared_bit_object(py_name)
                 v = given.get(py_name, _STD_DEFAULTS[typ.kind])
             else:
-                out += _U32.pack(words[slot])
+                # A '#' field is a value too: 0 when missing or None.
+                v = lookup(py_name)
+                word = words[slot]
+                if v is not None:
+                    self._write_value(bits := bytearray(), v, INT, None)
+                    word |= _U32.unpack(bits)[0] & ~con.used_bits[slot]
+                out += _U32.pack(word)
                 continue
-            write(out, v, typ)
+            try:
+                self._write_std(out, v, typ)
+            except _WideWidth as refused:  # named by the field that holds it
+                raise ValueError(f"Field '{py_name}' is {refused.args[0]}: it takes an int or exactly "
+                                 f"{refused.args[1]} bytes, got {refused.args[2]} bytes") from None
 
     def _write_std(self, out, v, typ):
         kind = typ.kind
-        if kind == INT or kind == STRING or kind == BYTES or kind == DOUBLE:
+        if kind == BYTES and not isinstance(v, bytes) and v is not None:
+            # Any bytes-like object, or a mapping: the boxed serialization of
+            # the object it describes.
+            try:
+                _append_bytes(out, bytes(memoryview(v)))
+                return
+            except TypeError:
+                if not isinstance(v, collections.abc.Mapping):
+                    raise TypeError(f"Expected bytes, got {type(v).__name__}") from None
+            inner = bytearray()
+            self._write_object_std(inner, v, None)
+            _append_bytes(out, bytes(inner))
+        elif kind == INT or kind == STRING or kind == BYTES or kind == DOUBLE:
             self._write_value(out, v, kind, None)
         elif kind == LONG:
             v = _as_int(v)
@@ -690,6 +726,12 @@ class TLParser:
             pass
         else:  # INT128, INT256
             bits = 128 if kind == INT128 else 256
+            if not isinstance(v, int) and isinstance(v, (bytes, bytearray, memoryview)):
+                data = memoryview(v).cast("B") if isinstance(v, memoryview) else v
+                if len(data) != bits // 8:
+                    raise _WideWidth(f"int{bits}", bits // 8, len(data))
+                out += data
+                return
             v = _as_int(v)
             if not -(1 << (bits - 1)) <= v < 1 << bits:
                 raise OverflowError(f"value too large to convert to int{bits}")
@@ -722,7 +764,7 @@ class TLParser:
                     result[py_name] = False if typ.kind == TRUE else None
                     continue
             elif role == FLAGS_WORD:
-                words[slot] = self._read_fixed(_U32, 0)
+                words[slot] = result[py_name] = self._read_fixed(_U32, 0)
                 continue
             v = read(typ)
             if self._error:
@@ -768,8 +810,10 @@ class TLParser:
         pos = self._pos
         if pos + width > self._size:
             self._error = True
-            return 0
+            return b"" if self._wide_bytes else 0
         self._pos = pos + width
+        if self._wide_bytes:
+            return bytes(self._data[pos:pos + width])
         return int.from_bytes(self._data[pos:pos + width], "little", signed=True)
 
     def _read_vector_std(self, typ):
@@ -866,6 +910,10 @@ def _check_strict(con_name, value, fields, required):
     for name in required:
         if name not in value:
             raise ValueError(f"Constructor '{con_name}' is missing its field '{name}'")
+
+
+class _WideWidth(Exception):
+    """Bytes of the wrong width for a wide int: (type name, width, given)."""
 
 
 def _shared_bit_object(py_name):

@@ -123,10 +123,15 @@ def _entry_id(entry: Schema) -> int:
     return int(entry.get("id", 0)) & 0xFFFFFFFF
 
 
-def _parser(schema: Schema, path: str, standard: bool = False, strict: bool = False) -> TLParser:
+def _parser(schema: Schema, path: str, standard: bool = False, strict: bool = False,
+            wide_ints: str = "int") -> TLParser:
     # strict is passed only when asked for, so that a Velta.tl without
     # strict packing serves every other use.
-    options = {"strict": True} if strict else {}
+    options: dict[str, Any] = {"strict": True} if strict else {}
+    if wide_ints != "int":
+        if not standard:
+            raise CLIError("--wide-ints bytes needs the standard conventions (leave out --designed)")
+        options["wide_ints"] = wide_ints
     if strict:
         try:
             TLParser({"constructors": [], "methods": []}, **options)
@@ -185,7 +190,10 @@ class BytesFields:
         if isinstance(value, list) and kind.startswith(vector):
             inner = kind[kind.index("<") + 1:-1] if "<" in kind and kind.endswith(">") else ""
             return [self.field(item, inner, where) for item in value]
-        if kind in ("bytes", "byte") and isinstance(value, str):
+        # In the standard mode int128/int256 also take their bytes (what
+        # decode --wide-ints bytes prints).
+        wide = ("int128", "int256") if self.standard else ()
+        if (kind in ("bytes", "byte") or kind.lstrip("%") in wide) and isinstance(value, str):
             try:
                 return self.decode("".join(value.split()))
             except (ValueError, binascii.Error):
@@ -228,7 +236,7 @@ def _unpack_at(parser: TLParser, data: bytes, offset: int, where: str) -> tuple[
 
 def cmd_decode(args: argparse.Namespace) -> int:
     schema = load_schema(args.schema, args.dialect)
-    parser = _parser(schema, args.schema, args.standard)
+    parser = _parser(schema, args.schema, args.standard, wide_ints=args.wide_ints)
     data = _read_message_bytes(args)
     omit = AbsentFields(schema, args.standard) if args.omit_absent else None
     if args.stream:
@@ -285,7 +293,7 @@ def _input_values(args: argparse.Namespace) -> list[tuple[str, Any]]:
 
 def cmd_encode(args: argparse.Namespace) -> int:
     schema = load_schema(args.schema, args.dialect)
-    parser = _parser(schema, args.schema, args.standard, strict=args.strict)
+    parser = _parser(schema, args.schema, args.standard, strict=args.strict, wide_ints=args.wide_ints)
     fields = BytesFields(schema, args.bytes, args.standard)
     messages = []
     for what, value in _input_values(args):
@@ -377,8 +385,11 @@ def cmd_schema(args: argparse.Namespace) -> int:
 def cmd_types(args: argparse.Namespace) -> int:
     from Velta.typegen import typed_module
     schema = load_schema(args.schema, args.dialect)
-    _parser(schema, args.schema, args.standard)  # the same checks the codec makes in that mode
-    text = typed_module(schema, source=Path(args.schema).name, standard=args.standard)
+    if args.wide_ints != "int" and not args.standard:
+        raise CLIError("--wide-ints bytes needs --standard")
+    # The same checks the codec makes in that mode.
+    _parser(schema, args.schema, args.standard, wide_ints=args.wide_ints)
+    text = typed_module(schema, source=Path(args.schema).name, standard=args.standard, wide_ints=args.wide_ints)
     if args.output:
         try:
             Path(args.output).write_text(text, encoding="utf-8")
@@ -472,6 +483,10 @@ def build_parser() -> argparse.ArgumentParser:
         if func in (cmd_decode, cmd_encode):
             sub.add_argument("--bytes", choices=("hex", "base64"), default="hex",
                              help="text form of bytes fields (default: hex)")
+        if func in (cmd_decode, cmd_encode, cmd_types):
+            sub.add_argument("--wide-ints", choices=("int", "bytes"), default="int",
+                             help="int128/int256 values as ints or as their wire bytes, in the --bytes "
+                                  "text form (standard conventions only; default: int)")
         if on_wire:
             mode = sub.add_mutually_exclusive_group()
             mode.add_argument("--designed", dest="standard", action="store_false", default=True,

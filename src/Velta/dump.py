@@ -83,6 +83,7 @@ class Field:
     bit_only: bool = False  # conditional, and the bit is the whole value
     slot: int = 0           # which flags word holds the bit
     mask: int = 0           # the bit; 0 when it lies outside the word
+    used: int = 0           # flags words: the bits that conditional fields use
 
 
 @dataclass(eq=False)
@@ -116,10 +117,11 @@ class Layout:
             result = entry.get("type")
             constr = Constructor(name, int(entry.get("id", 0)) & 0xFFFFFFFF,
                                  str(result) if result is not None else name, fields)
+            # The standard mode's words are values too: they have keys.
             for f in fields:
-                if not f.word:
+                if not f.word or self.standard:
                     constr.template[f.name] = False if f.bit_only else None
-            constr.distinct = len(constr.template) == sum(1 for f in fields if not f.word)
+            constr.distinct = len(constr.template) == sum(1 for f in fields if not f.word or self.standard)
             constr.template = {"_": name, **constr.template}
             self.by_id[constr.id] = constr
             self.by_name[name] = (index, constr)
@@ -149,6 +151,9 @@ class Layout:
                 else:
                     f.slot = 1 if word == "flags2" else 0
                 f.mask = 1 << bit if 0 <= bit < 32 else 0
+                for p in fields:
+                    if p.word == f.slot + 1:
+                        p.used |= f.mask
             fields.append(f)
         return fields
 
@@ -398,7 +403,12 @@ class Walker:
             if f.word:
                 word_start = self.position
                 words[f.word - 1] = word = self.uint32(where, f.type_text)
-                self.emit(word_start, where, f.type_text, _show_flags(word))
+                # A standard-mode word that no condition uses is a plain
+                # number (a mode, a count): shown as one.
+                shown = str(word) if self.layout.standard and not f.used else _show_flags(word, f.used)
+                self.emit(word_start, where, f.type_text, shown)
+                if self.layout.standard:
+                    result[f.name] = word
                 continue
             if f.optional:
                 present = bool(words[f.slot] & f.mask)
@@ -463,8 +473,10 @@ def _show_bytes(raw: bytes, limit: int = 32) -> str:
     return f"{raw[:limit].hex()}… ({len(raw)} bytes)"
 
 
-def _show_flags(word: int) -> str:
-    bits = [str(bit) for bit in range(32) if word >> bit & 1]
+def _show_flags(word: int, used: int = 0) -> str:
+    """A flags word in hex with its set bits; bits that no condition of the
+    schema uses are marked, so bits a newer schema added stand out."""
+    bits = [f"{bit}" if not used or used >> bit & 1 else f"{bit}?" for bit in range(32) if word >> bit & 1]
     return f"0x{word:08x}" + (f" (bits {', '.join(bits)})" if len(bits) > 1 else f" (bit {bits[0]})" if bits else "")
 
 

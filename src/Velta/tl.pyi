@@ -7,14 +7,14 @@ the constructor and whose other keys are that constructor's field names.
 """
 
 from collections.abc import Mapping
-from typing import Any, NoReturn, Self, TypeAlias
+from typing import Any, Literal, NoReturn, Self, TypeAlias
 
 from typing_extensions import Buffer, disjoint_base
 
 # Stub-only aliases: import them under ``if TYPE_CHECKING:``.
 TLValue: TypeAlias = int | float | str | bytes | bool | None | list[TLValue] | dict[str, TLValue]
 """A field value: ``int``/``#``/``long`` (and, in the standard mode,
-``int128``/``int256``) as int, ``double`` as float, ``string`` as str,
+``int128``/``int256``, as bytes with ``wide_ints="bytes"``) as int, ``double`` as float, ``string`` as str,
 ``bytes`` as bytes, ``Bool``/``true`` as bool, a vector as a list, a nested
 object (boxed or bare) as a dict, an absent conditional field as None."""
 
@@ -60,8 +60,12 @@ class TLParser:
       (``boolTrue``/``boolFalse``) and ``flags.N?Bool`` carries its value,
       ``int``/``long`` read signed, ``int128``/``int256`` are ints, ``%Type``,
       ``vector<T>`` and lowercase constructor names are bare, every ``#``
-      field is a flags word, and ``gzip_packed`` objects are inflated (at
-      most 16 MiB per unpack).
+      field is a flags word and a value too (unpack gives it; pack keeps
+      the bits no conditional field uses), ``bytes`` fields pack from any
+      bytes-like object or from a mapping (the boxed serialization of that
+      object), and ``gzip_packed`` objects are inflated (at most 16 MiB per
+      unpack).  ``wide_ints="bytes"`` unpacks ``int128``/``int256`` as
+      their 16/32 wire bytes; pack takes an int or bytes of that width.
 
     In either mode, ``strict=True`` makes ``pack`` refuse (ValueError, naming
     the constructor and the key) a key that is no field of the constructor
@@ -72,13 +76,16 @@ class TLParser:
     One parser may serve any number of calls and threads at once.
     """
 
-    def __new__(cls, schema_json: str | dict[str, Any], *, standard: bool = False,
-                strict: bool = False) -> Self:
+    def __new__(
+        cls, schema_json: str | dict[str, Any], *, standard: bool = False, wide_ints: Literal["int", "bytes"] = "int",
+        strict: bool = False,
+    ) -> Self:
         """Compile ``schema_json`` for the default or (``standard=True``) the
         standard mode; schema errors propagate from the compiler.  The
         standard mode also refuses a bare type without exactly one
         constructor and a condition on anything but an earlier ``#`` field
-        (ValueError).  ``strict=True``: see the class."""
+        (ValueError).  ``wide_ints="bytes"`` needs ``standard=True``
+        (ValueError otherwise).  ``strict=True``: see the class."""
 
     def pack(self, value: Mapping[str, Any]) -> bytes:
         """Encode ``value``, whose "_" key names a constructor, into TL bytes.

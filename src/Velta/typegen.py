@@ -26,10 +26,12 @@ types ``%Peer`` and ``peerUser`` (a constructor name used as a type) have
 the shapes of ``Peer`` and of the constructor.
 
 ``standard=True`` types the values of the codec's standard mode instead,
-where they differ: ``int128``/``int256`` are int, ``flags.N?Bool`` is
+where they differ: ``int128``/``int256`` are int (bytes with
+``wide_ints="bytes"``, as the parser option gives them), ``flags.N?Bool`` is
 ``NotRequired[bool | None]``, and the bare ``vector<T>`` is ``list[T]`` (the
 default mode reads it as a boxed object, so it is ``Mapping[str, Any]``);
-every unconditional ``#`` field is a flags word there, so none has a key.
+every unconditional ``#`` field is a flags word there that is a value too
+(unpack gives it, pack takes it), so it is ``NotRequired[int]``.
 
 Names. Characters that cannot appear in a Python name become ``_``; a name
 that would be a Python keyword (``true`` -> ``True``) gets a trailing ``_``.
@@ -103,8 +105,9 @@ class _Names:
 
 
 class _Generator:
-    def __init__(self, schema: dict[str, Any], standard: bool):
+    def __init__(self, schema: dict[str, Any], standard: bool, wide_ints: str = "int"):
         self.standard = standard
+        self.wide = "bytes" if wide_ints == "bytes" else "int"
         self.entries = effective_entries(schema)
         names = _Names()
         self.members: dict[str, list[str]] = {}  # TL type -> TL names of its constructors
@@ -130,7 +133,7 @@ class _Generator:
         if type_text in _SCALARS:
             return _SCALARS[type_text], False
         if type_text in _WIDE_INTS and self.standard:
-            return "int", False
+            return self.wide, False
         # The default mode reads the bare vector<T> as a boxed object, of no known type.
         for prefix in ("Vector<", "vector<") if self.standard else ("Vector<",):
             if type_text.startswith(prefix) and type_text.endswith(">"):
@@ -158,11 +161,14 @@ class _Generator:
         fields: dict[str, str] = {}
         for param in entry.get("params") or []:
             field, type_text = str(param["name"]), str(param["type"])
-            # Flags words have no key: in the default mode the fields named
-            # "flags" and "flags2", whatever their type (flags2:flags.0?# too);
-            # in the standard mode every unconditional "#" field.
-            is_word = type_text == "#" if self.standard else field in _FLAG_WORDS
-            if is_word or field == "_":
+            # Flags words: in the default mode the fields named "flags" and
+            # "flags2", whatever their type (flags2:flags.0?# too), which have
+            # no key; in the standard mode every unconditional "#" field, which
+            # is a value too and may be left out (it packs as 0).
+            if field == "_" or (not self.standard and field in _FLAG_WORDS):
+                continue
+            if self.standard and type_text == "#":
+                fields[field] = "_t.NotRequired[int]"
                 continue
             fields[field] = self.field_type(type_text)
         params = " ".join(f"{p['name']}:{p['type']}" for p in entry.get("params") or [])
@@ -176,7 +182,8 @@ class _Generator:
         return lines
 
     def module(self, source: str) -> str:
-        mode = "standard mode (TLParser(schema, standard=True))" if self.standard else "default mode"
+        options = "standard=True" + (', wide_ints="bytes"' if self.wide == "bytes" else "")
+        mode = f"standard mode (TLParser(schema, {options}))" if self.standard else "default mode"
         out = [
             f'"""TypedDicts for the values of the TL schema {_literal(_one_line(source))[1:-1]}, as Velta\'s',
             f"{mode} packs and unpacks them.",
@@ -225,8 +232,15 @@ def _comment(text: str) -> str:
     return "".join(c if " " <= c <= "~" else _escape(c) for c in _one_line(text))
 
 
-def typed_module(schema: dict[str, Any], source: str = "schema", standard: bool = False) -> str:
+def typed_module(schema: dict[str, Any], source: str = "schema", standard: bool = False,
+                 wide_ints: str = "int") -> str:
     """The text of a Python module of TypedDicts for ``schema`` (a dict as
-    ``TLParser`` takes it); ``source`` names the schema in the docstring."""
-    return _Generator(schema, standard).module(source)
+    ``TLParser`` takes it); ``source`` names the schema in the docstring.
+    ``wide_ints`` is the parser's option of that name: with ``"bytes"``
+    (standard mode only) int128/int256 are typed as bytes."""
+    if wide_ints not in ("int", "bytes"):
+        raise ValueError(f"wide_ints must be 'int' or 'bytes', not {wide_ints!r}")
+    if wide_ints == "bytes" and not standard:
+        raise ValueError("wide_ints='bytes' needs standard=True")
+    return _Generator(schema, standard, wide_ints).module(source)
 

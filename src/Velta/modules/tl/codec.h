@@ -179,6 +179,9 @@ private:
     int check_strict(PyObject* value, bool exact_dict, bool named, const TLConstructor* constr, Gathered& given);
     int check_strict_keys(PyObject* value, const TLConstructor* constr);
     int write_wide(PyObject* value, TLType kind);
+    int write_word_value(const TLField& field, PyObject* given, uint32_t* word);
+    void name_wide_refusal(const TLField& field);
+    int write_bytes_or_object(PyObject* value);
 
     TLParserObject* parser_;
     const TLSchemaCompilerObject* compiler_;
@@ -190,6 +193,13 @@ private:
     size_t deferred_size_ = 0;
     HeapArray<PyObject*, kInlineKept> kept_;
     HeapArray<uint32_t> words_;
+    // The bytes of a wide int that write_wide refused for their length, until
+    // the field that holds it names it (width 0: none).
+    struct WideRefusal {
+        const char* name;
+        size_t width;
+        Py_ssize_t given;
+    } wide_refused_ = {};
 };
 
 // Inflated gzip_packed content may come to this much in one unpack, in all.
@@ -255,6 +265,7 @@ private:
     }
     PyObject* read_boxed_bool();
     PyObject* read_wide(TLType kind);
+    PyObject* read_wide_bytes(TLType kind);
     PyObject* read_gzip_packed();
 
     const TLSchemaCompilerObject* compiler_;

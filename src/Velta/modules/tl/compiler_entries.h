@@ -190,7 +190,10 @@ int finish_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t in
     // Flags words: every "#" field, each a word of its own, or the fields
     // named "flags" and "flags2".
     if (conventions.words_by_type) {
-        if (text == "#") field->flags_word = ++constr->word_count;
+        if (text == "#") {
+            field->flags_word = ++constr->word_count;
+            field->word_valued = conventions.words_have_values;
+        }
     } else if (strcmp(field->name, "flags") == 0) {
         field->flags_word = 1;
     } else if (strcmp(field->name, "flags2") == 0) {
@@ -304,6 +307,13 @@ void finish_constructor(TLSchemaCompilerObject* self, TLConstructor* constr) {
     if (!self->_conventions.words_by_type && (constr->conditional_count || constr->has_flags || constr->has_flags2)) constr->word_count = 2;
     for (int32_t i = 0; !self->_conventions.words_by_type && i < constr->field_count; ++i)
         if (constr->fields[i].flags_word) constr->word_count = 2;
+    // The bits of each word that its conditional fields decide.
+    for (int32_t i = 0; i < constr->field_count; ++i) {
+        const TLField& field = constr->fields[i];
+        if (!field.is_optional || !field.flag_mask) continue;
+        for (int32_t j = 0; j < constr->field_count; ++j)
+            if (constr->fields[j].flags_word == field.flag_info.flags_index + 1) constr->fields[j].used_bits |= field.flag_mask;
+    }
 }
 
 TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index,

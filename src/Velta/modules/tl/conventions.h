@@ -17,6 +17,8 @@ constexpr TLConventions kDesignedConventions = {
     .words_by_type = false,
     .typed_texts = false,
     .inflate_gzip = false,
+    .words_have_values = false,
+    .bytes_from_any = false,
 };
 constexpr TLConventions kStandardConventions = {
     .int_kind = TL_TYPE_SIGNED_INT,
@@ -26,6 +28,8 @@ constexpr TLConventions kStandardConventions = {
     .words_by_type = true,
     .typed_texts = true,
     .inflate_gzip = true,
+    .words_have_values = true,
+    .bytes_from_any = true,
 };
 
 constexpr TLConventions conventions_row(bool standard) { return standard ? kStandardConventions : kDesignedConventions; }
@@ -39,6 +43,12 @@ constexpr TLType conventions_kind(const TLConventions& conventions, TLType kind)
             return conventions.long_kind;
         case TL_TYPE_BOOL:
             return conventions.bool_kind;
+        case TL_TYPE_BYTES:
+            return conventions.bytes_from_any ? TL_TYPE_BYTES_OR_OBJECT : kind;
+        case TL_TYPE_INT128:
+            return conventions.wide_ints_as_bytes ? TL_TYPE_INT128_BYTES : kind;
+        case TL_TYPE_INT256:
+            return conventions.wide_ints_as_bytes ? TL_TYPE_INT256_BYTES : kind;
         default:
             return kind;
     }

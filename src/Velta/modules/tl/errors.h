@@ -137,6 +137,15 @@ public:
         if (steps_) Py_XSETREF(root_, Py_NewRef(constr->py_name));
     }
 
+    // Takes over the path that `inner`, the writer of a value nested in this
+    // one's current value, recorded: this one's steps go around it.
+    void adopt(ErrorPath& inner) {
+        if (!inner.steps_ || steps_) return;
+        steps_ = std::exchange(inner.steps_, nullptr);
+        offset_ = inner.offset_;
+        inner.forget();
+    }
+
     // Adds the recorded path, if any, as a note to the pending exception;
     // offsets count from `base`.
     void attach(const char* verb, bool with_offset, size_t base = 0) {

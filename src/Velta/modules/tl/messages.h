@@ -48,6 +48,8 @@ constexpr const char kBareType[] = "Bare type '%s' needs exactly one constructor
 constexpr const char kSchemaMemory[] = "Cannot allocate memory for schema";
 constexpr const char kConstructorsMemory[] = "Cannot allocate memory for constructors";
 constexpr const char kTypeTooDeep[] = "type text nests more than %d types deep";
+constexpr const char kWideIntsStandard[] =
+    "wide_ints='bytes' needs standard=True: int128 and int256 are types of the standard mode only";
 
 // ---- The writer, pack (README: "Errors"; "Standard TL mode")
 constexpr const char kUnknownName[] = "Unknown constructor: %U";
@@ -62,6 +64,8 @@ constexpr const char kBytesTooLong[] = "bytes value too long for TL encoding: %z
 constexpr const char kListChanged[] = "list changed size during pack";
 constexpr const char kVectorTooLong[] = "vector too long for TL encoding: %zd elements";
 constexpr const char kDictChanged[] = "dict changed too often during pack";
+constexpr const char kWideIntBytes[] = "%s takes an int or exactly %zu bytes, got %zd bytes";
+constexpr const char kWideIntWidth[] = "Field '%U' is %s: it takes an int or exactly %zu bytes, got %zd bytes";
 constexpr const char kSharedBitObject[] =
     "Field '%U' shares its flag bit with a field that is given, so it must be given too";
 // strict=True only (README: "Errors", strict packing)

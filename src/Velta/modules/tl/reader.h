@@ -25,7 +25,7 @@ PyObject* object_template(TLConstructor* constr) {
     Py_ssize_t named_fields = 1;
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
-        if (field.flags_word) continue;
+        if (field.flags_word && !field.word_valued) continue;
         ++named_fields;
         // A field whose value is only its bit reads False unless the bit is
         // set, so a copy needs a store only for a set bit.
@@ -65,6 +65,7 @@ PyObject* Reader::_read_value(const TLValueType* type) {
             result = _read_string();
             break;
         case TL_TYPE_BYTES:
+        case TL_TYPE_BYTES_OR_OBJECT:
             result = _read_bytes();
             break;
         case TL_TYPE_VECTOR:
@@ -80,6 +81,10 @@ PyObject* Reader::_read_value(const TLValueType* type) {
         case TL_TYPE_INT128:
         case TL_TYPE_INT256:
             result = read_wide(type->kind);
+            break;
+        case TL_TYPE_INT128_BYTES:
+        case TL_TYPE_INT256_BYTES:
+            result = read_wide_bytes(type->kind);
             break;
         default:
             Py_UNREACHABLE();
@@ -241,7 +246,14 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
         if (field.flags_word) {
-            words[field.flags_word - 1] = read_int32();
+            const uint32_t word = words[field.flags_word - 1] = read_int32();
+            if (field.word_valued) {
+                PyRef value(PyLong_FromUnsignedLong(word));
+                if (!value || PyDict_SetItem(result.get(), field.py_name_interned, value.get()) < 0) {
+                    path.record_root(constr);
+                    return op.fail(__LINE__);
+                }
+            }
             continue;
         }
         if (field.is_optional) {

@@ -249,6 +249,39 @@ int Writer::_write_bytes(PyObject* data) {
     return 0;
 }
 
+// A bytes field that takes more than bytes: any bytes-like object, written
+// as its bytes, or a mapping, written as the boxed serialization of the
+// object it describes (by a writer of its own, so that the object's padding
+// counts from its own start).
+int Writer::write_bytes_or_object(PyObject* value) {
+    if (PyBytes_Check(value) || value == Py_None) return _write_bytes(value);
+    if (PyObject_CheckBuffer(value)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return -1;
+        // Only immutable bytes may wait to be copied (see defer): a long
+        // buffer is copied into a bytes object of its own first.
+        const size_t length = static_cast<size_t>(view.len);
+        PyRef copy(length >= kDeferredBytesMin ? PyBytes_FromStringAndSize(static_cast<const char*>(view.buf), view.len)
+                                               : nullptr);
+        int status = -1;
+        if (copy) status = write_byte_string(PyBytes_AS_STRING(copy.get()), length, copy.get());
+        else if (length < kDeferredBytesMin) status = write_byte_string(static_cast<const char*>(view.buf), length, value);
+        PyBuffer_Release(&view);
+        return status;
+    }
+    const int mapping = PyDict_Check(value) ? 1 : PyObject_IsInstance(value, module_state.mapping_abc);
+    if (mapping < 0) return -1;
+    if (!mapping) return raise_expected("bytes", value);
+    Writer inner(parser_);
+    if (inner.start() < 0 || inner._write_object(value) < 0) {
+        path.adopt(inner.path);
+        return -1;
+    }
+    PyRef data(inner.result());
+    if (!data) return -1;
+    return write_byte_string(PyBytes_AS_STRING(data.get()), static_cast<size_t>(PyBytes_GET_SIZE(data.get())), data.get());
+}
+
 PyObject* Reader::_read_bytes() {
     Operation op("Velta.tl.TLParser._read_bytes");
     const unsigned char* data;
@@ -298,11 +331,28 @@ struct WideInt {
 };
 constexpr WideInt kInt128 = {16, &ModuleState::int128_low, &ModuleState::int128_mask, "int128"};
 constexpr WideInt kInt256 = {32, &ModuleState::int256_low, &ModuleState::int256_mask, "int256"};
-constexpr const WideInt& wide_int(TLType kind) { return kind == TL_TYPE_INT128 ? kInt128 : kInt256; }
+constexpr const WideInt& wide_int(TLType kind) {
+    return kind == TL_TYPE_INT128 || kind == TL_TYPE_INT128_BYTES ? kInt128 : kInt256;
+}
 
-// Written as the n-bit two's complement pattern, little-endian.
+// An int is written as the n-bit two's complement pattern, little-endian; a
+// bytes-like object of exactly the width as its bytes, in wire order.
 int Writer::write_wide(PyObject* value, TLType kind) {
     const WideInt& wide = wide_int(kind);
+    if (!PyLong_Check(value) && PyObject_CheckBuffer(value)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return -1;
+        const Py_ssize_t given = view.len;
+        unsigned char* at = nullptr;
+        if (given != static_cast<Py_ssize_t>(wide.width)) {
+            wide_refused_ = {wide.name, wide.width, given};
+            PyErr_Format(PyExc_ValueError, msg::kWideIntBytes, wide.name, wide.width, given);
+        } else if ((at = claim(wide.width))) {
+            memcpy(at, view.buf, wide.width);
+        }
+        PyBuffer_Release(&view);
+        return at ? 0 : -1;
+    }
     PyObject* const low = module_state.*wide.low;
     PyObject* const mask = module_state.*wide.mask;
     PyRef number(integer_of(value));
@@ -323,6 +373,14 @@ int Writer::write_wide(PyObject* value, TLType kind) {
     if (!at) return -1;
     memcpy(at, PyBytes_AS_STRING(data.get()), wide.width);
     return 0;
+}
+
+// wide_ints="bytes": the wire bytes themselves.
+PyObject* Reader::read_wide_bytes(TLType kind) {
+    const size_t width = wide_int(kind).width;
+    const unsigned char* at = take(width);
+    if (!at) return Py_NewRef(module_state.empty_bytes);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(at), static_cast<Py_ssize_t>(width));
 }
 
 // Read signed.

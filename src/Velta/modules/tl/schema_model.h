@@ -56,6 +56,10 @@ enum TLType : uint32_t {
     TL_TYPE_SIGNED_INT = 13,   // "int" read signed
     TL_TYPE_SIGNED_LONG = 14,  // "long" read signed, packed from either range
     TL_TYPE_BOXED_BOOL = 15,   // "Bool" as boolTrue / boolFalse
+    TL_TYPE_INT128_BYTES = 20, // "int128" read as its 16 wire bytes
+    TL_TYPE_INT256_BYTES = 21, // "int256" read as its 32 wire bytes
+    TL_TYPE_BYTES_OR_OBJECT = 22,  // "bytes" packed from any bytes-like object, or from a
+                                   // mapping as that object's boxed serialization
 };
 
 struct TLConstructor;
@@ -87,9 +91,12 @@ struct TLField {
     PyObject* py_name_interned;  // the interned str equal to it (strong ref;
                                  // may be py_name itself)
     TLType type;             // classification of the type text
+    int32_t word_valued;     // a flags word that is a value too: unpack gives it,
+                             // pack takes it (see TLConventions::words_have_values)
     char* type_name;         // UTF-8 copy of the whole type text
     int32_t is_optional;     // 1 when the type text contains "?"
     TLOptionalFlag flag_info;  // meaningful only when is_optional
+    uint32_t used_bits;      // flags words: the bits that conditional fields use
 
     // Derived once by the compiler so the codec does no text work per value.
     const TLValueType* value_type;  // how the value (after the condition) is encoded
@@ -156,6 +163,12 @@ struct TLConventions {
     bool typed_texts;             // "int128", "int256", "%T", "vector<T>", a bare
                                   // "true" and lowercase constructor names are types
     bool inflate_gzip;            // gzip_packed is inflated wherever an object is read
+    bool words_have_values;       // a "#" field is a value too: unpack gives it under
+                                  // its name; pack takes it (0 when missing or None),
+                                  // keeps the bits no conditional field uses and sets
+                                  // the used ones from the fields' presence
+    bool bytes_from_any;          // "bytes" packs from any bytes-like object, and from a
+                                  // mapping as the boxed serialization of that object
     // Columns set from the parser's options rather than its mode.
     bool strings_as_bytes = false;      // strings="bytes": "string" values are bytes
     bool wide_ints_as_bytes = false;    // wide_ints="bytes": int128/int256 are their wire bytes

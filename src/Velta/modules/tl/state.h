@@ -76,6 +76,7 @@ struct ModuleState {
     PyObject* signed_kwargs = nullptr;  // {"signed": True}; never changed
     PyObject* zlib_decompressobj = nullptr;
     PyObject* zlib_error = nullptr;
+    PyObject* mapping_abc = nullptr;  // collections.abc.Mapping: what a bytes field packs as an object
 };
 
 ModuleState module_state;
@@ -108,6 +109,10 @@ int init_standard_constants() {
         module_state.zlib_error = PyObject_GetAttrString(zlib.get(), "error");
         module_state.zlib_decompressobj = PyObject_GetAttrString(zlib.get(), "decompressobj");
         if (!module_state.zlib_error || !module_state.zlib_decompressobj) return -1;
+    }
+    if (!module_state.mapping_abc) {
+        PyRef abc(PyImport_ImportModule("collections.abc"));
+        if (!abc || !(module_state.mapping_abc = PyObject_GetAttrString(abc.get(), "Mapping"))) return -1;
     }
     return 0;
 }

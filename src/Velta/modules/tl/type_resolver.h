@@ -130,8 +130,10 @@ private:
             case TL_TYPE_DOUBLE:
                 return 8;
             case TL_TYPE_INT128:
+            case TL_TYPE_INT128_BYTES:
                 return 16;
             case TL_TYPE_INT256:
+            case TL_TYPE_INT256_BYTES:
                 return 32;
             case TL_TYPE_TRUE:
                 return 0;
@@ -265,7 +267,7 @@ void link_fields(TLSchema* schema) {
             field.next_named = next_named;
             field.next_written = next_written;
             // A flags word is written whatever else its type says.
-            if (!field.flags_word) next_named = i;
+            if (!field.flags_word || field.word_valued) next_named = i;
             if (field.flags_word || !field.bit_only) next_written = i;
         }
         constr.first_named = next_named;

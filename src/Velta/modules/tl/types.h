@@ -152,6 +152,10 @@ int conventions_of(const ParserOptions& options, TLConventions* out) {
     if (wide_ints < 0) return -1;
     const int strict = options.strict ? PyObject_IsTrue(options.strict) : 0;
     if (strict < 0) return -1;
+    if (wide_ints && !conventions.typed_texts) {
+        PyErr_SetString(PyExc_ValueError, msg::kWideIntsStandard);
+        return -1;
+    }
     conventions.strings_as_bytes = strings;
     conventions.wide_ints_as_bytes = wide_ints;
     conventions.strict = strict;
@@ -183,16 +187,16 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, const ParserO
     return obj.release();
 }
 
-// TLParser(schema_json, *, standard=False, strict=False). The options
-// strings= and wide_ints= have their columns in the conventions already;
-// each is bound here once the codec carries it out, so no option is accepted
-// and ignored.
+// TLParser(schema_json, *, standard=False, wide_ints="int", strict=False). The
+// option strings= has its column in the conventions already; it is bound here
+// once the codec carries it out, so no option is accepted and ignored.
 struct ParserArguments {
-    static constexpr Py_ssize_t kCount = 3;
-    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard, module_state.str_strict};
+    static constexpr Py_ssize_t kCount = 4;
+    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard, module_state.str_wide_ints,
+                               module_state.str_strict};
     PyObject* values[kCount] = {};
     ArgBinder binder{"__cinit__", names, kCount, values, 1, 1};
-    ParserOptions options() const { return {values[1], nullptr, nullptr, values[2]}; }
+    ParserOptions options() const { return {values[1], nullptr, values[2], values[3]}; }
 };
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -352,7 +356,7 @@ void setup_parser_type(PyTypeObject* type) {
     type->tp_basicsize = sizeof(TLParserObject);
     type->tp_dealloc = parser_dealloc;
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False, strict=False)\n--\n\n"
+    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False, wide_ints='int', strict=False)\n--\n\n"
                              "Packs dicts into TL bytes and unpacks them, driven by a schema given\n"
                              "as JSON text or as an already decoded dict (see\n"
                              "TLSchemaCompiler.compile). Every call keeps its state to itself, so\n"
@@ -365,8 +369,13 @@ void setup_parser_type(PyTypeObject* type) {
                              "(boolTrue/boolFalse) and flags.N?Bool carries a value; int and long\n"
                              "read signed; int128 and int256 are 16- and 32-byte ints; %Type,\n"
                              "vector<T> and lowercase constructor names are bare (no id); every\n"
-                             "'#' field is a flags word that a later condition may name; and\n"
-                             "gzip_packed objects are inflated (at most 16 MiB per unpack).\n"
+                             "'#' field is a flags word that a later condition may name, and a\n"
+                             "value too (pack keeps the bits no conditional field uses); bytes\n"
+                             "fields pack from any bytes-like object, or from a mapping as that\n"
+                             "object's boxed serialization; and gzip_packed objects are inflated\n"
+                             "(at most 16 MiB per unpack).\n"
+                             "wide_ints='bytes' (standard mode only): int128 and int256 unpack as\n"
+                             "their 16/32 wire bytes; pack takes an int or bytes of that width.\n"
                              "strict=True: pack refuses, with ValueError, a key that names no\n"
                              "field, a missing unconditional field and a flag-bit field given\n"
                              "anything but True, False or None.");

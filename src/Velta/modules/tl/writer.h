@@ -86,6 +86,8 @@ int Writer::_write_value(PyObject* value, const TLValueType* type) {
             return _write_string(value) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_BYTES:
             return _write_bytes(value) < 0 ? op.fail(__LINE__) : 0;
+        case TL_TYPE_BYTES_OR_OBJECT:
+            return write_bytes_or_object(value) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_BOOL:
         case TL_TYPE_BOXED_BOOL: {
             int truth;
@@ -106,6 +108,8 @@ int Writer::_write_value(PyObject* value, const TLValueType* type) {
             return _write_object(value, type->bare) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_INT128:
         case TL_TYPE_INT256:
+        case TL_TYPE_INT128_BYTES:
+        case TL_TYPE_INT256_BYTES:
             return write_wide(value, type->kind) < 0 ? op.fail(__LINE__) : 0;
         case TL_TYPE_TRUE:
             return 0;  // the type says it all
@@ -127,6 +131,7 @@ bool written_without_code(PyObject* item, TLType kind) {
         case TL_TYPE_STRING:
             return PyUnicode_Check(item);
         case TL_TYPE_BYTES:
+        case TL_TYPE_BYTES_OR_OBJECT:
             return PyBytes_Check(item);
         case TL_TYPE_BOOL:
         case TL_TYPE_BOXED_BOOL:
@@ -226,6 +231,7 @@ PyObject* default_value(const TLValueType* type) {
         case TL_TYPE_STRING:
             return Py_NewRef(module_state.empty_str);
         case TL_TYPE_BYTES:
+        case TL_TYPE_BYTES_OR_OBJECT:
             return Py_NewRef(module_state.empty_bytes);
         case TL_TYPE_BOOL:
         case TL_TYPE_BOXED_BOOL:
@@ -240,6 +246,8 @@ PyObject* default_value(const TLValueType* type) {
             return PyDict_New();
         case TL_TYPE_INT128:
         case TL_TYPE_INT256:
+        case TL_TYPE_INT128_BYTES:
+        case TL_TYPE_INT256_BYTES:
             return Py_NewRef(module_state.int_zero);
     }
     Py_UNREACHABLE();
@@ -348,7 +356,7 @@ int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
 // done, so that failing look-ups come first as they always did.
 template <bool kStrict>
 VELTA_ALWAYS_INLINE void Writer::take_given(const TLConstructor* constr, int32_t index, PyObject* item, Gathered& given) {
-    const TLField& field = constr->fields[index];  // never a flags word: see gather
+    const TLField& field = constr->fields[index];  // a flags word only when it is a value too
     if constexpr (kStrict) {
         ++given.taken;
         given.unconditional += !field.is_optional;
@@ -425,8 +433,10 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
                 (key == constr->fields[next].py_name || key == constr->fields[next].py_name_interned)) {
                 at = next;
             } else if (PyUnicode_CheckExact(key)) {
-                // A flags word is computed, whatever is given.
-                if ((at = find_field(constr, key, next)) < 0 || constr->fields[at].flags_word) continue;
+                // A flags word is computed, whatever is given, unless it is a value too.
+                if ((at = find_field(constr, key, next)) < 0 ||
+                    (constr->fields[at].flags_word && !constr->fields[at].word_valued))
+                    continue;
             } else {
                 walked = false;
                 break;
@@ -484,6 +494,30 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
     }
 }
 
+// A flags word that is a value too: the bits of `given` (a new reference,
+// or null when it was not given) that no conditional field uses join the
+// bits in *word, which the conditional fields' presence decided.
+int Writer::write_word_value(const TLField& field, PyObject* given, uint32_t* word) {
+    PyRef value(given);
+    if (!value || value.get() == Py_None) return 0;
+    int32_t bits;
+    if (convert_int32(value.get(), &bits) < 0) {
+        path.record_field(field, 0);
+        return -1;
+    }
+    *word |= static_cast<uint32_t>(bits) & ~field.used_bits;
+    return 0;
+}
+
+// A wide int of the wrong width that write_wide refused inside this field
+// (itself, or an element of it): the message names the field.
+void Writer::name_wide_refusal(const TLField& field) {
+    if (!wide_refused_.width) return;
+    PyErr_Format(PyExc_ValueError, msg::kWideIntWidth, field.py_name, wide_refused_.name, wide_refused_.width,
+                 wide_refused_.given);
+    wide_refused_ = {};
+}
+
 // The object's id (unless it is bare) and fields, from the values gathered.
 int Writer::write_fields(const TLConstructor* constr, Gathered& given, const TLConstructor* bare) {
     if (VELTA_UNLIKELY(given.refused < constr->field_count)) {
@@ -496,7 +530,9 @@ int Writer::write_fields(const TLConstructor* constr, Gathered& given, const TLC
     for (int32_t i = constr->first_written; i < constr->field_count; i = constr->fields[i].next_written) {
         const TLField& field = constr->fields[i];
         if (field.flags_word) {
-            if (_write_int32(static_cast<int32_t>(given.words[field.flags_word - 1])) < 0) return -1;
+            uint32_t& word = given.words[field.flags_word - 1];
+            if (field.word_valued && write_word_value(field, given.values.take(i), &word) < 0) return -1;
+            if (_write_int32(static_cast<int32_t>(word)) < 0) return -1;
             continue;
         }
         PyRef field_value(given.values.take(i));
@@ -519,6 +555,7 @@ int Writer::write_fields(const TLConstructor* constr, Gathered& given, const TLC
             return -1;
         }
         if (_write_value(field_value.get(), field.value_type) < 0) {
+            name_wide_refusal(field);
             path.record_field(field, 0);
             return -1;
         }
