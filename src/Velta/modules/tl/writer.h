@@ -359,7 +359,7 @@ VELTA_ALWAYS_INLINE void Writer::take_given(const TLConstructor* constr, int32_t
     const TLField& field = constr->fields[index];  // a flags word only when it is a value too
     if constexpr (kStrict) {
         ++given.taken;
-        given.unconditional += !field.is_optional;
+        given.unconditional += !field.is_optional && !field.flags_word;  // a word may be a value too
     }
     if (field.is_optional) {
         if (!conditional_present(field, item)) {
