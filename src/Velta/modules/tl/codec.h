@@ -44,9 +44,9 @@ bool conditional_present(const TLField& field, PyObject* value) {
     return field.bit_only ? value == Py_True : value != Py_None;
 }
 
-// Adds the closest known names to the pending error about the unknown
-// constructor name `name` (writer_strict.h).
-void note_close_names(PyObject* name, PyObject* name_map);
+// Raises the error about the unknown constructor name `name`, with a note of
+// the closest names `name_map` holds (writer_strict.h).
+[[gnu::cold, gnu::noinline]] void raise_unknown_name(PyObject* name, PyObject* name_map);
 
 class Writer {
 public:
@@ -172,8 +172,7 @@ private:
     void take_given(const TLConstructor* constr, int32_t index, PyObject* item, Gathered& given);
     template <bool kStrict>
     int gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given, const NameSeen& seen);
-    int gather_strict(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given,
-                      const NameSeen& seen);
+    int write_object_strict(PyObject* value, const TLConstructor* bare);
     int write_fields(const TLConstructor* constr, Gathered& given, const TLConstructor* bare);
     // strict=True: refuses what the plain pack lets pass (writer_strict.h).
     int check_strict(PyObject* value, bool exact_dict, bool named, const TLConstructor* constr, Gathered& given);

@@ -312,10 +312,7 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
     // never changed once compiled, so the borrowed index is safe to read.
     PyObject* index = PyDict_GetItemWithError(compiler_->_name_map, name.get());
     if (!index) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_ValueError, msg::kUnknownName, name.get());
-            note_close_names(name.get(), compiler_->_name_map);
-        }
+        if (!PyErr_Occurred()) raise_unknown_name(name.get(), compiler_->_name_map);
         return nullptr;
     }
     return &compiler_->_schema->constructors[PyLong_AsLong(index)];
@@ -340,7 +337,8 @@ bool names_field(PyObject* key, Py_hash_t hash, const TLField& field) {
 
 // The field of `constr` named by `key` (an exact str), or -1; `next` is the
 // field expected next.
-int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
+// Inlined into both instances of gather, as into the one gather there was.
+VELTA_ALWAYS_INLINE int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
     if (key == module_state.str_underscore) return -1;
     const Py_hash_t hash = PyObject_Hash(key);  // cached in the str after the first time
     if (next < constr->field_count && names_field(key, hash, constr->fields[next])) return next;
@@ -468,6 +466,8 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
     Operation op("Velta.tl.TLParser._write_object");
     RecursionGuard guard(" while packing a TL object");
     if (!guard.entered()) return op.fail(__LINE__);
+    // strict=True takes a way of its own (writer_strict.h).
+    if (VELTA_UNLIKELY(strict_)) return write_object_strict(value, bare) < 0 ? op.fail(__LINE__) : 0;
     const bool exact_dict = PyDict_CheckExact(value);
     for (int attempt = 0;; ++attempt) {
         NameSeen seen;
@@ -478,15 +478,13 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
             PyErr_NoMemory();
             return op.fail(__LINE__);
         }
-        const int gathered = VELTA_UNLIKELY(strict_) ? gather_strict(value, exact_dict, constr, given, seen)
-                                                     : gather<false>(value, exact_dict, constr, given, seen);
+        const int gathered = gather<false>(value, exact_dict, constr, given, seen);
         if (gathered == kGatherAgain) {
             if (attempt < kMaxGatherRetries) continue;
             PyErr_SetString(PyExc_RuntimeError, msg::kDictChanged);
             return op.fail(__LINE__);
         }
-        if (gathered < 0 || (VELTA_UNLIKELY(strict_) && check_strict(value, exact_dict, seen.name != nullptr, constr, given) < 0) ||
-            write_fields(constr, given, bare) < 0) {
+        if (gathered < 0 || write_fields(constr, given, bare) < 0) {
             path.record_root(constr);
             return op.fail(__LINE__);
         }

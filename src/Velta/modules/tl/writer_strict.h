@@ -51,6 +51,11 @@ void note_close_names(PyObject* name, PyObject* name_map) {
     if (note) velta::add_note_to_pending(note.get(), module_state.str_add_note);
 }
 
+void raise_unknown_name(PyObject* name, PyObject* name_map) {
+    PyErr_Format(PyExc_ValueError, msg::kUnknownName, name);
+    note_close_names(name, name_map);
+}
+
 // ---- strict packing ----------------------------------------------------------
 
 // What a field that is only its flag bit may be given.
@@ -65,10 +70,15 @@ int32_t strict_field_named(const TLConstructor* constr, PyObject* key, int32_t n
     if (next < constr->field_count && (key == fields[next].py_name || key == fields[next].py_name_interned))
         return next;
     const Py_hash_t hash = PyObject_Hash(key);  // an exact str: cached, never fails
+    // Not names_field: that one stays inlined where the plain pack uses it.
+    auto names = [key, hash](const TLField& field) {
+        return field.py_name == key || field.py_name_interned == key ||
+               (field.name_hash == hash && PyUnicode_Compare(field.py_name, key) == 0);
+    };
     for (int32_t i = next; i < constr->field_count; ++i)
-        if (names_field(key, hash, fields[i])) return i;
+        if (names(fields[i])) return i;
     for (int32_t i = 0; i < next && i < constr->field_count; ++i)
-        if (names_field(key, hash, fields[i])) return i;
+        if (names(fields[i])) return i;
     return -1;
 }
 
@@ -80,10 +90,33 @@ int refuse_unknown_key(const TLConstructor* constr, PyObject* key) {
 // The keys of any mapping (or of a dict with keys that are not exact strs),
 // compared by equality as a look-up would: from a list of them taken once,
 // since comparing may run code that changes the mapping.
-// Out of line, so that the plain gathering stays inlined where it is used.
-[[gnu::noinline]] int Writer::gather_strict(PyObject* value, bool exact_dict, const TLConstructor* constr,
-                                            Gathered& given, const NameSeen& seen) {
-    return gather<true>(value, exact_dict, constr, given, seen);
+// _write_object for a strict parser, past its nesting guard: the same steps,
+// with the counting instance of gather and the checks between gathering and
+// writing. Out of line, so that the plain _write_object stays as it is.
+[[gnu::noinline]] int Writer::write_object_strict(PyObject* value, const TLConstructor* bare) {
+    const bool exact_dict = PyDict_CheckExact(value);
+    for (int attempt = 0;; ++attempt) {
+        NameSeen seen;
+        const TLConstructor* constr = constructor_for(value, exact_dict, bare, &seen);
+        if (!constr) return -1;
+        Gathered given(*this, constr);
+        if (!given.ok()) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        const int gathered = gather<true>(value, exact_dict, constr, given, seen);
+        if (gathered == kGatherAgain) {
+            if (attempt < kMaxGatherRetries) continue;
+            PyErr_SetString(PyExc_RuntimeError, msg::kDictChanged);
+            return -1;
+        }
+        if (gathered < 0 || check_strict(value, exact_dict, seen.name != nullptr, constr, given) < 0 ||
+            write_fields(constr, given, bare) < 0) {
+            path.record_root(constr);
+            return -1;
+        }
+        return 0;
+    }
 }
 
 int Writer::check_strict_keys(PyObject* value, const TLConstructor* constr) {
