@@ -172,7 +172,8 @@ private:
     void take_given(const TLConstructor* constr, int32_t index, PyObject* item, Gathered& given);
     template <bool kStrict>
     int gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given, const NameSeen& seen);
-    int write_object_strict(PyObject* value, const TLConstructor* bare);
+    int gather_strict(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given,
+                      const NameSeen& seen);
     int write_fields(const TLConstructor* constr, Gathered& given, const TLConstructor* bare);
     // strict=True: refuses what the plain pack lets pass (writer_strict.h).
     int check_strict(PyObject* value, bool exact_dict, bool named, const TLConstructor* constr, Gathered& given);

@@ -330,7 +330,7 @@ bool same_text(PyObject* a, PyObject* b) {
 }
 
 // Whether `key`, an exact str with hash `hash`, names `field`.
-bool names_field(PyObject* key, Py_hash_t hash, const TLField& field) {
+VELTA_ALWAYS_INLINE bool names_field(PyObject* key, Py_hash_t hash, const TLField& field) {
     return field.py_name == key || field.py_name_interned == key ||
            (field.name_hash == hash && same_text(field.py_name, key));
 }
@@ -388,8 +388,10 @@ int refuse_condition(const TLField& field) {
 constexpr int kMaxGatherRetries = 8;
 constexpr int kGatherAgain = 1;
 
+// Inlined where it is used, as the one gather there was: the plain instance
+// in _write_object, the strict one in gather_strict.
 template <bool kStrict>
-int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given,
+VELTA_ALWAYS_INLINE int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given,
                    [[maybe_unused]] const NameSeen& seen) {
 #ifdef Py_GIL_DISABLED
     // The fields must come from the moment "_" came from: a walk checks "_"
@@ -466,8 +468,6 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
     Operation op("Velta.tl.TLParser._write_object");
     RecursionGuard guard(" while packing a TL object");
     if (!guard.entered()) return op.fail(__LINE__);
-    // strict=True takes a way of its own (writer_strict.h).
-    if (VELTA_UNLIKELY(strict_)) return write_object_strict(value, bare) < 0 ? op.fail(__LINE__) : 0;
     const bool exact_dict = PyDict_CheckExact(value);
     for (int attempt = 0;; ++attempt) {
         NameSeen seen;
@@ -478,13 +478,18 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
             PyErr_NoMemory();
             return op.fail(__LINE__);
         }
-        const int gathered = gather<false>(value, exact_dict, constr, given, seen);
+        // strict=True gathers with the counting instance, out of line, and
+        // checks what it gathered before anything is written (writer_strict.h).
+        const int gathered = VELTA_UNLIKELY(strict_) ? gather_strict(value, exact_dict, constr, given, seen)
+                                                     : gather<false>(value, exact_dict, constr, given, seen);
         if (gathered == kGatherAgain) {
             if (attempt < kMaxGatherRetries) continue;
             PyErr_SetString(PyExc_RuntimeError, msg::kDictChanged);
             return op.fail(__LINE__);
         }
-        if (gathered < 0 || write_fields(constr, given, bare) < 0) {
+        if (gathered < 0 ||
+            (VELTA_UNLIKELY(strict_) && check_strict(value, exact_dict, seen.name != nullptr, constr, given) < 0) ||
+            write_fields(constr, given, bare) < 0) {
             path.record_root(constr);
             return op.fail(__LINE__);
         }

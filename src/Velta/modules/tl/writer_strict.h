@@ -90,33 +90,11 @@ int refuse_unknown_key(const TLConstructor* constr, PyObject* key) {
 // The keys of any mapping (or of a dict with keys that are not exact strs),
 // compared by equality as a look-up would: from a list of them taken once,
 // since comparing may run code that changes the mapping.
-// _write_object for a strict parser, past its nesting guard: the same steps,
-// with the counting instance of gather and the checks between gathering and
-// writing. Out of line, so that the plain _write_object stays as it is.
-[[gnu::noinline]] int Writer::write_object_strict(PyObject* value, const TLConstructor* bare) {
-    const bool exact_dict = PyDict_CheckExact(value);
-    for (int attempt = 0;; ++attempt) {
-        NameSeen seen;
-        const TLConstructor* constr = constructor_for(value, exact_dict, bare, &seen);
-        if (!constr) return -1;
-        Gathered given(*this, constr);
-        if (!given.ok()) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        const int gathered = gather<true>(value, exact_dict, constr, given, seen);
-        if (gathered == kGatherAgain) {
-            if (attempt < kMaxGatherRetries) continue;
-            PyErr_SetString(PyExc_RuntimeError, msg::kDictChanged);
-            return -1;
-        }
-        if (gathered < 0 || check_strict(value, exact_dict, seen.name != nullptr, constr, given) < 0 ||
-            write_fields(constr, given, bare) < 0) {
-            path.record_root(constr);
-            return -1;
-        }
-        return 0;
-    }
+// The counting instance of gather, out of line, so that the plain one stays
+// inlined in _write_object as it was.
+[[gnu::noinline]] int Writer::gather_strict(PyObject* value, bool exact_dict, const TLConstructor* constr,
+                                            Gathered& given, const NameSeen& seen) {
+    return gather<true>(value, exact_dict, constr, given, seen);
 }
 
 int Writer::check_strict_keys(PyObject* value, const TLConstructor* constr) {
