@@ -18,10 +18,14 @@ namespace {
 // "'a', 'b' or 'c'": the names in `names` closest to `name` (difflib's
 // choice, at most three), or null when none is close or on error.
 PyObject* close_names(PyObject* name, PyObject* name_map) {
-    PyRef difflib(PyImport_ImportModule("difflib"));
+    // Interned names: a fresh str per call would fill the interpreter's
+    // attribute caches with strings that each error leaves behind.
+    PyRef difflib(PyImport_Import(module_state.str_difflib));
     PyRef known(difflib ? PyDict_Keys(name_map) : nullptr);
-    PyRef matches(known ? PyObject_CallMethod(difflib.get(), "get_close_matches", "OOi", name, known.get(), 3)
-                        : nullptr);
+    PyRef most(known ? PyLong_FromLong(3) : nullptr);
+    PyRef matches(most ? PyObject_CallMethodObjArgs(difflib.get(), module_state.str_get_close_matches, name,
+                                                    known.get(), most.get(), nullptr)
+                       : nullptr);
     if (!matches || !PyList_Check(matches.get())) return nullptr;
     const Py_ssize_t count = PyList_GET_SIZE(matches.get());
     PyRef text;
