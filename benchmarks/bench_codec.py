@@ -11,6 +11,9 @@ packing the value and of unpacking the packed bytes, for:
 * ``marshal.dumps`` / ``marshal.loads``;
 * ``msgpack.packb(use_bin_type=True)`` / ``msgpack.unpackb``;
 * ``msgspec.msgpack`` Encoder / Decoder (untyped decoding to dicts);
+* ours with ``strict=True`` (in the public-schema tables also with
+  ``standard=True``), whose packing is held to within 10 % of the plain
+  pack in the targets;
 * for the 1 MiB payload, plain copies of its bytes, the floor for any
   encoder that copies the data in and out once each.
 
@@ -124,6 +127,32 @@ def standard_codec(impl: str, schema_text: str) -> Codec:
         import tl_reference
         parser_type = tl_reference.TLParser
     return _tl_codec("ours, standard=True", functools.partial(parser_type, standard=True), schema_text)
+
+
+def strict_codec(impl: str, schema_text: str, standard: bool = False) -> Codec:
+    """Ours with strict=True (default mode unless ``standard``), over the same schema."""
+    if impl == "c":
+        from Velta import tl
+        parser_type = tl.TLParser
+    else:
+        import tl_reference
+        parser_type = tl_reference.TLParser
+    name = "ours, strict=True" + (", standard=True" if standard else "")
+    return _tl_codec(name, functools.partial(parser_type, strict=True, standard=standard), schema_text)
+
+
+def strict_rows(label: str, group, ours: str, strict: str) -> list:
+    """The target row of strict packing against plain packing: within 10 %."""
+    return [(f"{label}: strict=True pack / plain pack", _ours_over(group, strict, "pack", ours, "pack"), 1.10)]
+
+
+def verify_strict(name: str, value: dict, plain: Codec, strict: Codec) -> list[str]:
+    """Strict packing must take ``value`` and write the bytes plain packing does."""
+    try:
+        same = strict.pack(value) == plain.pack(value)
+    except Exception as exc:
+        return [f"{name}: {strict.name} pack raised {type(exc).__name__}: {exc}"]
+    return [] if same else [f"{name}: {strict.name} encodes it differently from {plain.name}"]
 
 
 def verify(name: str, value: dict, ours: Codec, others: list[Codec]) -> list[str]:
@@ -353,6 +382,8 @@ def run_api(impl: str, settings: Settings, args) -> tuple[list[str], list]:
     text = api.api_schema_json()
     ours, others = build_codecs(impl, text)
     standard = standard_codec(impl, text)
+    strict = strict_codec(impl, text)
+    strict_standard = strict_codec(impl, text, standard=True)
     values = {
         "api history page: messages.messagesSlice, 100 messages, 20 users, 5 chats": api.history_page(),
         "api small object: one user, 11 fields set": api.small_user(),
@@ -368,12 +399,14 @@ def run_api(impl: str, settings: Settings, args) -> tuple[list[str], list]:
         problems += verify(title.split(":")[0] + " (standard mode)", standard_value, standard, [])
         if not ours.pack(value) == standard.pack(value) == standard.pack(standard_value):
             problems.append(f"{title.split(':')[0]}: the standard mode encodes it differently")
+        problems += verify_strict(title.split(":")[0], value, ours, strict)
+        problems += verify_strict(title.split(":")[0] + " (standard mode)", value, standard, strict_standard)
     for p in problems:
         print("VERIFY FAILED:", p)
 
     groups = {}
     for title, value in values.items():
-        groups[title] = run_workload(title, value, ours, others + [standard], settings)
+        groups[title] = run_workload(title, value, ours, others + [standard, strict, strict_standard], settings)
     page, small = (groups[t] for t in values)
     o, enc, mar = ours.name, "msgspec.msgpack", "marshal"
     rows = [
@@ -388,6 +421,8 @@ def run_api(impl: str, settings: Settings, args) -> tuple[list[str], list]:
         for op in ("pack", "unpack"):
             rows.append((f"{label}: standard mode {op} / default mode {op}",
                          _ours_over(group, standard.name, op, o, op), 1.10))
+        rows += strict_rows(label, group, o, strict.name)
+        rows += strict_rows(label + " (standard mode)", group, standard.name, strict_standard.name)
     if not args.no_linearity:
         rows += run_growth(ours, others, settings, GROWTH_SIZES_QUICK if args.quick else GROWTH_SIZES)
     run_memory(ours, values)
@@ -459,11 +494,16 @@ def main(argv: list[str] | None = None) -> int:
             problems += verify(title.split(":")[0], value, ours, others)
         except Exception:
             problems.append(f"{title}: verification crashed:\n{traceback.format_exc()}")
+    strict = strict_codec(args.impl, schema_json(CHAT_SCHEMA))
+    for title, value in values.items():
+        problems += verify_strict(title.split(":")[0], value, ours, strict)
     for p in problems:
         print("VERIFY FAILED:", p)
 
+    chat_targets = []
     for title, value in values.items():
-        run_workload(title, value, ours, others, settings)
+        group = run_workload(title, value, ours, others + [strict], settings)
+        chat_targets += strict_rows(title.split(":")[0], group, ours.name, strict.name)
     if values:
         if not args.no_linearity and not api.available():
             # Superseded by the growth table of the public-schema workloads.
@@ -476,6 +516,7 @@ def main(argv: list[str] | None = None) -> int:
         api_problems, targets = [f"public API schema workloads crashed:\n{traceback.format_exc()}"], []
         print("VERIFY FAILED:", api_problems[0])
     problems += api_problems
+    targets = chat_targets + targets
     if targets:
         print_targets(targets, args.quick)
     print(f"\nmachine at end: {_load_text()}")

@@ -132,3 +132,4 @@ def test_encode_strict_refuses_a_typo(chat):
     assert velta("encode", "--schema", "chat.json", stdin=typo).returncode == 0
     result = velta("encode", "--schema", "chat.json", "--strict", stdin=typo)
     assert failed_in_one_line(result) and b"usr_id" in result.stderr, result.stderr
+    assert b"Constructor 'peerUser' has no field 'usr_id'" in result.stderr, result.stderr

@@ -80,6 +80,13 @@ UNPACK_ERRORS = {  # input and the exception it causes
     "utf8": (WIRE.replace("\u00e9".encode(), b"\xff\xfe"), UnicodeDecodeError),
     "recursion": (DEEP, RecursionError), "arg-type": (bytearray(WIRE), TypeError),
 }
+STRICT = TLParser(SCHEMA, strict=True)
+FULL = {**VALUE, "o": {**INNER, "l": LONG, "d": 2.5, "s": WORDS, "v": []}}  # every field given
+STRICT_REFUSED = {  # values strict=True refuses
+    "unknown-key": {**FULL, "".join("zz"): PAYLOAD}, "non-str-key": {**FULL, BIG: PAYLOAD},
+    "missing": {k: v for k, v in FULL.items() if k != "n"}, "bit": {**FULL, "t": PAYLOAD},
+    "nested": {**FULL, "o": {**FULL["o"], "q": WORDS}}, "flags-then-unknown": {**FULL, "flags": 0, "zz": 1},
+}
 CASES = {  # name: (one call, the exception it must raise or None)
     "compile": (lambda: TLSchemaCompiler().compile(SCHEMA), None),
     "compile-text": (lambda: TLSchemaCompiler().compile(TEXT), None),
@@ -107,12 +114,15 @@ CASES = {  # name: (one call, the exception it must raise or None)
     "std-pack-wide-width": (lambda: S.pack({**STD_VALUE, "h": PAYLOAD}), ValueError),
     "std-pack-word-type": (lambda: S.pack({**STD_VALUE, "mode": WORDS}), TypeError),
     "std-unpack": (lambda: S.unpack(STD_WIRE), None),
+    # strict=True: accepted, and each kind of refusal (the checks hold references of their own)
+    "strict-pack": (lambda: STRICT.pack(FULL), None),
+    **{"strict-" + k: ((lambda v=v: STRICT.pack(v)), ValueError) for k, v in STRICT_REFUSED.items()},
     "unpack": (lambda: P.unpack(WIRE), None),
     **{"unpack-" + k: ((lambda d=d: P.unpack(d)), e) for k, (d, e) in UNPACK_ERRORS.items()},
 }
 SHARED = ("_", None, True, False)
 TRACKED = memory.mortal([FIELD, SEEN_FIELD, CNAME, PAYLOAD, WORDS, BIG, LONG, INNER, VALUE, WIRE,
-                         VALUE["v"], SCHEMA, TEXT, CYCLE, DEEP, P, S, STD_VALUE, STD_WIRE, *SHARED])
+                         VALUE["v"], SCHEMA, TEXT, CYCLE, DEEP, P, S, STRICT, STD_VALUE, STD_WIRE, *SHARED])
 
 
 def measure():

@@ -14,6 +14,7 @@ field; the default mode's code is left as it was.
 """
 
 import collections.abc
+import difflib
 import json
 import struct
 import zlib
@@ -194,8 +195,9 @@ class TLParser:
     """Packs dicts into TL bytes and back for the constructors of one schema;
     ``standard=True`` selects the standard mode (see the module docstring)."""
 
-    def __init__(self, schema_json, *, standard=False, strings="str", wide_ints="int"):
+    def __init__(self, schema_json, *, standard=False, strings="str", wide_ints="int", strict=False):
         self._standard = bool(standard)
+        self._strict = bool(strict)
         for option, value, choices in (("strings", strings, ("str", "bytes")), ("wide_ints", wide_ints, ("int", "bytes"))):
             if not isinstance(value, str):
                 raise TypeError(f"Expected str, got {type(value).__name__}")
@@ -336,7 +338,7 @@ class TLParser:
             raise ValueError("Object must have '_' field")
         con = self._by_name.get(name)
         if con is None:
-            raise ValueError(f"Unknown constructor: {name}")
+            raise _unknown_name(name, self._by_name)
 
         if type(value) is dict:
             lookup = value.get
@@ -344,6 +346,10 @@ class TLParser:
             def lookup(key, default=None):
                 return value[key] if key in value else default
 
+        if self._strict:
+            _check_strict(con.name, value,
+                          [(f[0], f[1] == CONDITIONAL and f[2] == BOOL) for f in con.fields],
+                          [f[0] for f in con.fields if f[1] == PLAIN])
         flags = flags2 = 0
         given = {}
         word_first = {f[0]: f[7] for f in con.conditional}
@@ -733,7 +739,7 @@ class TLParser:
                 raise ValueError("Object must have '_' field")
             con = self._by_name.get(name)
             if con is None:
-                raise ValueError(f"Unknown constructor: {name}")
+                raise _unknown_name(name, self._by_name)
         else:
             con = bare
             if name is not None and name != con.name:
@@ -748,6 +754,10 @@ class TLParser:
             def lookup(key, default=None):
                 return value[key] if key in value else default
 
+        if self._strict:
+            _check_strict(con.name, value,
+                          [(f[0], f[1] == CONDITIONAL and f[2].kind == TRUE) for f in con.std_fields],
+                          [f[0] for f in con.std_fields if f[1] == PLAIN and f[2].kind != TRUE])
         words = [0] * con.word_count
         given = {}
         for py_name, _, typ, slot, mask, bit in con.std_conditional:
@@ -1099,6 +1109,40 @@ SERVICE_LAYER = [
     {"predicate": "gzip_packed", "id": GZIP_PACKED_ID, "type": "Object", "service": "gzip",
      "params": [{"name": "packed_data", "type": "bytes"}]},
 ]
+
+
+def _unknown_name(name, known):
+    """The error for an unknown constructor name, with a note of the closest
+    known names when some are close."""
+    error = ValueError(f"Unknown constructor: {name}")
+    close = difflib.get_close_matches(name, list(known), 3)
+    if close:
+        quoted = [repr(n) for n in close]
+        text = quoted[0] if len(quoted) == 1 else ", ".join(quoted[:-1]) + " or " + quoted[-1]
+        error.add_note(f"did you mean {text}?")
+    return error
+
+
+def _check_strict(con_name, value, fields, required):
+    """strict=True: every key of ``value`` names a field (``fields``: (name,
+    only a bit) pairs in wire order), a bit is given True, False or None, and
+    every name of ``required`` is given."""
+    bits = {}
+    for name, bit_only in fields:
+        bits.setdefault(name, bit_only)
+    for key in list(value.keys()):
+        if key == "_":
+            continue
+        if key not in bits:
+            raise ValueError(f"Constructor '{con_name}' has no field {key!r}")
+        if bits[key]:
+            v = value[key]
+            if v is not True and v is not False and v is not None:
+                raise ValueError(f"Constructor '{con_name}' field '{key}' is only a flag bit: "
+                                 f"it takes True, False or None, not {type(v).__name__}")
+    for name in required:
+        if name not in value:
+            raise ValueError(f"Constructor '{con_name}' is missing its field '{name}'")
 
 
 class _WideWidth(Exception):

@@ -68,6 +68,12 @@ class TLParser:
       unpack).  ``wide_ints="bytes"`` unpacks ``int128``/``int256`` as
       their 16/32 wire bytes; pack takes an int or bytes of that width.
 
+    In either mode, ``strict=True`` makes ``pack`` refuse (ValueError, naming
+    the constructor and the key) a key that is no field of the constructor
+    (flags words are fields), a missing unconditional field, and a field that
+    is only a flag bit (``flags.N?true``; in the default mode also
+    ``flags.N?Bool``) given anything but True, False or None.
+
     One parser may serve any number of calls and threads at once.
     """
 
@@ -78,6 +84,7 @@ class TLParser:
         standard: bool = False,
         strings: Literal["str", "bytes"] = "str",
         wide_ints: Literal["int", "bytes"] = "int",
+        strict: bool = False,
     ) -> Self:
         """Compile ``schema_json`` for the default or (``standard=True``) the
         standard mode; schema errors propagate from the compiler.
@@ -88,7 +95,7 @@ class TLParser:
         standard mode also refuses a bare type without exactly one
         constructor and a condition on anything but an earlier ``#`` field
         (ValueError).  ``wide_ints="bytes"`` needs ``standard=True``
-        (ValueError otherwise)."""
+        (ValueError otherwise).  ``strict=True``: see the class."""
 
     def pack(self, value: Any, *, type: str | None = None, results: Mapping[int, str] | None = None) -> bytes:
         """Encode ``value``, whose "_" key names a constructor, into TL bytes.
@@ -103,8 +110,10 @@ class TLParser:
         (not None; exactly True for ``true`` fields).  A missing unconditional
         field is written as the zero value of its kind.  ``int`` takes -2**31
         to 2**32 - 1, so what ``unpack`` returns packs again.  Raises
-        ValueError for a missing or unknown "_", TypeError and OverflowError
-        for values that do not fit their field.
+        ValueError for a missing or unknown "_" (an unknown name carries a
+        note with the closest known names: "did you mean 'user'?"), and with
+        ``strict=True`` for what strict packing refuses; TypeError and
+        OverflowError for values that do not fit their field.
         """
 
     def unpack(self, data: bytes, *, type: str | None = None, results: Mapping[int, str] | None = None) -> Any:

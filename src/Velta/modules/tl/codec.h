@@ -44,10 +44,14 @@ bool conditional_present(const TLField& field, PyObject* value) {
     return field.bit_only ? value == Py_True : value != Py_None;
 }
 
+// Raises the error about the unknown constructor name `name`, with a note of
+// the closest names `name_map` holds (writer_strict.h).
+[[gnu::cold, gnu::noinline]] void raise_unknown_name(PyObject* name, PyObject* name_map);
+
 class Writer {
 public:
     Writer(TLParserObject* parser)
-        : parser_(parser), compiler_(parser_compiler(parser)) {}
+        : parser_(parser), compiler_(parser_compiler(parser)), strict_(parser->_schema->conventions.strict) {}
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
     ~Writer();
@@ -138,11 +142,19 @@ private:
             values.clear();
             for (size_t i = 0; i < words.size(); ++i) words[i] = 0;
             refused = static_cast<int32_t>(values.size());
+            taken = 0;
+            unconditional = 0;
+            odd_bit = false;
         }
         KeptValues values;  // what will be written, by field
         Words words;
         int32_t refused;    // the first given condition that cannot be
                             // written, or field_count
+        // For strict=True, which checks the keys again only when these say
+        // that something may be amiss:
+        Py_ssize_t taken = 0;  // keys matched to fields that are no flags word
+        int32_t unconditional = 0;  // of them, unconditional fields
+        bool odd_bit = false;  // a bit-only field was given neither True, False nor None
     };
     // Where the "_" of a dict was read: the name object (compared by
     // identity only) and the walk's start past it.
@@ -163,9 +175,18 @@ private:
     int write_byte_string(const char* data, size_t length, PyObject* owner);
     int defer(size_t at, PyObject* owner, const char* data, size_t size);
     const TLConstructor* constructor_for(PyObject* value, bool exact_dict, const TLConstructor* bare, NameSeen* seen);
+    // kStrict: the instance that strict=True packs with, which also counts
+    // the keys it matches; the plain one is as if it did not exist.
+    template <bool kStrict>
     void take_given(const TLConstructor* constr, int32_t index, PyObject* item, Gathered& given);
+    template <bool kStrict>
     int gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given, const NameSeen& seen);
+    int gather_strict(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given,
+                      const NameSeen& seen);
     int write_fields(const TLConstructor* constr, Gathered& given, const TLConstructor* bare);
+    // strict=True: refuses what the plain pack lets pass (writer_strict.h).
+    int check_strict(PyObject* value, bool exact_dict, bool named, const TLConstructor* constr, Gathered& given);
+    int check_strict_keys(PyObject* value, const TLConstructor* constr);
     int write_wide(PyObject* value, TLType kind);
     int write_word_value(const TLField& field, PyObject* given, uint32_t* word);
     void name_wide_refusal(const TLField& field);
@@ -173,6 +194,7 @@ private:
 
     TLParserObject* parser_;
     const TLSchemaCompilerObject* compiler_;
+    const bool strict_;  // the parser's strict=, read once per pack
     OutputBuffer* holder_ = nullptr;  // the record buffer_ goes back in
     OutputBuffer buffer_ = {nullptr, 0};
     size_t position_ = 0;  // bytes written to buffer_.data

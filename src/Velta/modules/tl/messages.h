@@ -73,6 +73,14 @@ constexpr const char kNoBody[] = "message needs a body";
 constexpr const char kBodyTooLong[] = "message body too long for TL encoding: %zu bytes";
 constexpr const char kSharedBitObject[] =
     "Field '%U' shares its flag bit with a field that is given, so it must be given too";
+// strict=True only (README: "Errors", strict packing)
+constexpr const char kStrictUnknownKey[] = "Constructor '%U' has no field %R";
+constexpr const char kStrictMissing[] = "Constructor '%U' is missing its field '%U'";
+constexpr const char kStrictBitOnly[] =
+    "Constructor '%U' field '%U' is only a flag bit: it takes True, False or None, not %.200s";
+// The note on an unknown constructor name, in every mode: the closest known
+// names, quoted and joined ("'a', 'b' or 'c'").
+constexpr const char kDidYouMean[] = "did you mean %U?";
 
 // ---- The reader, unpack and unpack_from (README: "Errors"; "Standard TL mode"; "Reading from
 // buffers and streams")

@@ -142,6 +142,8 @@ struct TLConstructor {
                           // may match a dict's keys to fields by walking it
     int32_t first_named;  // the first field that is not a flags word, and the
     int32_t first_written;  // first that has bytes (see TLField's links)
+    int32_t unconditional_count;  // fields that are neither conditional nor a
+                                  // flags word (strict=True requires them)
 
     // Derived for the codec, released with the table (strong references).
     PyObject* py_name;      // `name` as a str: the "_" of unpacked dicts and

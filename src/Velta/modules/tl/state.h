@@ -55,6 +55,8 @@ struct ModuleState {
     PyObject* str_method_name = nullptr;
     PyObject* str_packed_data = nullptr;
     PyObject* str_strings_note = nullptr;  // the note on a string that is not UTF-8
+    PyObject* str_difflib = nullptr;            // the close names of an unknown
+    PyObject* str_get_close_matches = nullptr;  // constructor name
 
     // The JSON decoder found at initialisation (strong): while the module's
     // `json.loads` is still this one, schema text of the usual shape may be
@@ -147,6 +149,7 @@ int init_constants() {
         {&module_state.str_results, "results"},      {&module_state.str_method_name, "method_name"},
         {&module_state.str_packed_data, "packed_data"},
         {&module_state.str_strings_note, msg::kStringsNote},
+        {&module_state.str_difflib, "difflib"},      {&module_state.str_get_close_matches, "get_close_matches"},
     };
     for (const Interned& entry : names) {
         if (*entry.slot) continue;

@@ -30,6 +30,8 @@
 //   codec.h            the parser object, the Writer and the Reader
 //   scalars.h          each scalar kind in both directions
 //   writer.h           values, vectors and objects into bytes (pack)
+//   writer_strict.h    what strict=True refuses; close names for an unknown
+//                      constructor
 //   reader.h           bytes into values, vectors and objects (unpack)
 //   service.h          the service layer: rpc_result by the request's type,
 //                      the container's message and its length, gzip_packed
@@ -92,6 +94,7 @@ extern PyTypeObject TLParserType;
 #include "codec.h"
 #include "scalars.h"
 #include "writer.h"
+#include "writer_strict.h"
 #include "reader.h"
 #include "service.h"
 #include "types.h"

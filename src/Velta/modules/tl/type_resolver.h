@@ -376,8 +376,10 @@ void link_fields(TLSchema* schema) {
     for (int32_t c = 0; c < schema->constructor_count; ++c) {
         TLConstructor& constr = schema->constructors[c];
         int32_t next_named = constr.field_count, next_written = constr.field_count;
+        constr.unconditional_count = 0;
         for (int32_t i = constr.field_count - 1; i >= 0; --i) {
             TLField& field = constr.fields[i];
+            constr.unconditional_count += !field.is_optional && !field.flags_word;
             field.next_named = next_named;
             field.next_written = next_written;
             // A flags word is written whatever else its type says.

@@ -187,16 +187,14 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, const ParserO
     return obj.release();
 }
 
-// TLParser(schema_json, *, standard=False, strings="str", wide_ints="int").
-// The option strict= has its column in the conventions already; it is bound
-// here once the codec carries it out, so no option is accepted and ignored.
+// TLParser(schema_json, *, standard=False, strings="str", wide_ints="int", strict=False).
 struct ParserArguments {
-    static constexpr Py_ssize_t kCount = 4;
+    static constexpr Py_ssize_t kCount = 5;
     PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard, module_state.str_strings,
-                               module_state.str_wide_ints};
+                               module_state.str_wide_ints, module_state.str_strict};
     PyObject* values[kCount] = {};
     ArgBinder binder{"__cinit__", names, kCount, values, 1, 1};
-    ParserOptions options() const { return {values[1], values[2], values[3], nullptr}; }
+    ParserOptions options() const { return {values[1], values[2], values[3], values[4]}; }
 };
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -399,7 +397,11 @@ PyMethodDef parser_methods[] = {
                "None; exactly True for `true` fields). A missing unconditional field is\n"
                "written as the zero value of its kind. Vectors take any iterable except\n"
                "a list subclass; `int` takes -2**31..2**32-1; `long` 0..2**64-1.\n\n"
-               "Raises ValueError for a missing or unknown constructor or a conditional\n"
+               "With strict=True, raises ValueError for a key that names no field, a\n"
+               "missing unconditional field, or a flag-bit field given anything but\n"
+               "True, False or None.\n\n"
+               "Raises ValueError for a missing or unknown constructor (with a note of\n"
+               "the closest names) or a conditional\n"
                "field whose flags word is not declared before it, TypeError or\n"
                "OverflowError for values of the wrong type or range, RecursionError for\n"
                "self-referencing values. Failures inside nested values carry a note\n"
@@ -417,7 +419,8 @@ void setup_parser_type(PyTypeObject* type) {
     type->tp_basicsize = sizeof(TLParserObject);
     type->tp_dealloc = parser_dealloc;
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False, strings='str', wide_ints='int')\n--\n\n"
+    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False, strings='str', wide_ints='int', strict=False)\n"
+                             "--\n\n"
                              "Packs dicts into TL bytes and unpacks them, driven by a schema given\n"
                              "as JSON text or as an already decoded dict (see\n"
                              "TLSchemaCompiler.compile). Every call keeps its state to itself, so\n"
@@ -439,7 +442,10 @@ void setup_parser_type(PyTypeObject* type) {
                              "strings='bytes': every string field reads as bytes and packs from any\n"
                              "bytes-like object or str.\n"
                              "wide_ints='bytes' (standard mode only): int128 and int256 unpack as\n"
-                             "their 16/32 wire bytes; pack takes an int or bytes of that width.");
+                             "their 16/32 wire bytes; pack takes an int or bytes of that width.\n"
+                             "strict=True: pack refuses, with ValueError, a key that names no\n"
+                             "field, a missing unconditional field and a flag-bit field given\n"
+                             "anything but True, False or None.");
     type->tp_traverse = parser_traverse;
     type->tp_clear = parser_clear;
     type->tp_methods = parser_methods;

@@ -317,7 +317,7 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
     // never changed once compiled, so the borrowed index is safe to read.
     PyObject* index = PyDict_GetItemWithError(compiler_->_name_map, name.get());
     if (!index) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, msg::kUnknownName, name.get());
+        if (!PyErr_Occurred()) raise_unknown_name(name.get(), compiler_->_name_map);
         return nullptr;
     }
     return &compiler_->_schema->constructors[PyLong_AsLong(index)];
@@ -335,14 +335,15 @@ bool same_text(PyObject* a, PyObject* b) {
 }
 
 // Whether `key`, an exact str with hash `hash`, names `field`.
-bool names_field(PyObject* key, Py_hash_t hash, const TLField& field) {
+VELTA_ALWAYS_INLINE bool names_field(PyObject* key, Py_hash_t hash, const TLField& field) {
     return field.py_name == key || field.py_name_interned == key ||
            (field.name_hash == hash && same_text(field.py_name, key));
 }
 
 // The field of `constr` named by `key` (an exact str), or -1; `next` is the
 // field expected next.
-int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
+// Inlined into both instances of gather, as into the one gather there was.
+VELTA_ALWAYS_INLINE int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
     if (key == module_state.str_underscore) return -1;
     const Py_hash_t hash = PyObject_Hash(key);  // cached in the str after the first time
     if (next < constr->field_count && names_field(key, hash, constr->fields[next])) return next;
@@ -356,10 +357,18 @@ int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
 // kept. A condition that cannot be written is noted in `refused` (the first
 // such field in wire order is the one refused) and raised once gathering is
 // done, so that failing look-ups come first as they always did.
+template <bool kStrict>
 VELTA_ALWAYS_INLINE void Writer::take_given(const TLConstructor* constr, int32_t index, PyObject* item, Gathered& given) {
     const TLField& field = constr->fields[index];  // a flags word only when it is a value too
+    if constexpr (kStrict) {
+        ++given.taken;
+        given.unconditional += !field.is_optional && !field.flags_word;  // a word may be a value too
+    }
     if (field.is_optional) {
-        if (!conditional_present(field, item)) return;
+        if (!conditional_present(field, item)) {
+            if constexpr (kStrict) given.odd_bit |= field.bit_only && item != Py_False && item != Py_None;
+            return;
+        }
         if (VELTA_UNLIKELY(!field.flag_mask || !field.word_declared)) {
             given.refused = std::min(given.refused, index);
             return;
@@ -384,7 +393,10 @@ int refuse_condition(const TLField& field) {
 constexpr int kMaxGatherRetries = 8;
 constexpr int kGatherAgain = 1;
 
-int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given,
+// Inlined where it is used, as the one gather there was: the plain instance
+// in _write_object, the strict one in gather_strict.
+template <bool kStrict>
+VELTA_ALWAYS_INLINE int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given,
                    [[maybe_unused]] const NameSeen& seen) {
 #ifdef Py_GIL_DISABLED
     // The fields must come from the moment "_" came from: a walk checks "_"
@@ -434,7 +446,7 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
                 walked = false;
                 break;
             }
-            take_given(constr, at, item, given);
+            take_given<kStrict>(constr, at, item, given);
             next = constr->fields[at].next_named;
         }
         Py_END_CRITICAL_SECTION();
@@ -452,7 +464,7 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
             path.record_field(field, 0);
             return -1;
         }
-        if (present) take_given(constr, i, field_value.get(), given);
+        if (present) take_given<kStrict>(constr, i, field_value.get(), given);
     }
     return 0;
 }
@@ -478,13 +490,18 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
             PyErr_NoMemory();
             return op.fail(__LINE__);
         }
-        const int gathered = gather(value, exact_dict, constr, given, seen);
+        // strict=True gathers with the counting instance, out of line, and
+        // checks what it gathered before anything is written (writer_strict.h).
+        const int gathered = VELTA_UNLIKELY(strict_) ? gather_strict(value, exact_dict, constr, given, seen)
+                                                     : gather<false>(value, exact_dict, constr, given, seen);
         if (gathered == kGatherAgain) {
             if (attempt < kMaxGatherRetries) continue;
             PyErr_SetString(PyExc_RuntimeError, msg::kDictChanged);
             return op.fail(__LINE__);
         }
-        if (gathered < 0 || write_fields(constr, given, bare) < 0) {
+        if (gathered < 0 ||
+            (VELTA_UNLIKELY(strict_) && check_strict(value, exact_dict, seen.name != nullptr, constr, given) < 0) ||
+            write_fields(constr, given, bare) < 0) {
             path.record_root(constr);
             return op.fail(__LINE__);
         }
