@@ -155,7 +155,9 @@ SHORT = [
     (msg("t_bytes"), 4), (msg("t_bytes", b"\x0a12345"), 5), (msg("t_bytes", b"\xfe\x10"), 5),
     (msg("t_bytes", b"\xfe\x10\x00\x00abc"), 8), (msg("t_vint", u32(VEC, 3, 1)), 16),
     (msg("t_vobj", u32(VEC, 2, ID["empty"])), 16), (msg("opt", u32(1)), 8), (msg("t_obj"), 4),
-    (msg("opt", b"\x01\x00"), 8),  # flags word cut off, reading goes on into the string
+    (msg("opt", b"\x01\x00"), 4),  # flags word cut off: the string after it is not read
+    (msg("t_vint"), 4), (msg("t_vint", b"\x15\xc4"), 4),  # cut off before or inside the vector id
+    (msg("t_vobj", u32(VEC, 2) + b"\x01"), 12),
 ]
 
 
@@ -166,7 +168,6 @@ SHORT = [
     (msg("t_obj", u32(5)), ValueError, "Unknown constructor ID: 0x00000005"),
     (msg("t_vobj", u32(VEC, 1, VEC)), ValueError, "Unknown constructor ID: 0x1cb5c415"),
     (msg("t_vint", u32(10)), ValueError, "Invalid vector ID: 0x0000000a"),
-    (msg("t_vint"), ValueError, "Invalid vector ID: 0x00000000"),
     (msg("t_vint", u32(VEC, 0xFFFFFFFF)), ValueError, "Invalid vector length: -1"),
     (msg("t_string", b"\x01\xff\x00\x00"), UnicodeDecodeError, None),
     *[(v, TypeError, "Argument 'data' has incorrect type (expected bytes, got %s)"
@@ -181,8 +182,8 @@ def test_unpack_errors(Parser, data, exc, text):
 
 @pytest.mark.parametrize("name, tail, pos", [
     ("t_vint", b"", 12), ("t_vint", b"\x01\x00", 12), ("t_vstr", b"\x01a\x00\x00\x02", 17),
-    ("t_vstr", b"\x05ab", 15),  # every leftover byte is taken as another length prefix
-    ("t_vstr", b"\x05\xfe\x01\x02\x03", 17),
+    ("t_vstr", b"\x05ab", 13),  # nothing is read from inside a cut-off string
+    ("t_vstr", b"\x05\xfe\x01\x02\x03", 13),
     ("t_vobj", u32(ID["empty"]) + b"\x0e", 16),
 ])
 def test_hostile_vector_count_fails_without_allocating(Parser, name, tail, pos):

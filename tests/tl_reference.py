@@ -378,7 +378,8 @@ class TLParser:
     # Running out of input never raises here: the read sets the error flag,
     # yields a zero value and leaves the cursor where it gave up (a fixed-width
     # read does not move it, a byte string stops just after its length
-    # prefix).  unpack reports the cursor once the whole object is read.
+    # prefix).  Every caller stops at once when the flag is set, so nothing
+    # after the short read is decoded, and unpack reports the cursor.
 
     def _read_fixed(self, st, zero):
         pos = self._pos
@@ -436,9 +437,13 @@ class TLParser:
                     continue
             elif role == FLAGS_WORD:
                 flags = self._read_fixed(_U32, 0)
+                if self._error:
+                    return result
                 continue
             elif role == FLAGS2_WORD:
                 flags2 = self._read_fixed(_U32, 0)
+                if self._error:
+                    return result
                 continue
             v = read(kind, text)
             if self._error:
@@ -468,6 +473,8 @@ class TLParser:
         """The element count of a vector (after its id, when boxed)."""
         if boxed:
             vector_id = self._read_fixed(_U32, 0)
+            if self._error:
+                return 0
             if vector_id != VECTOR_ID:
                 self._error = True
                 raise ValueError("Invalid vector ID: 0x%08x" % vector_id)
@@ -478,6 +485,8 @@ class TLParser:
 
     def _read_vector(self, text):
         count = self._read_vector_count(True)
+        if self._error:
+            return []
         kind, elem_text = self._element_type(text)
 
         bulk = _BULK.get(kind)
@@ -494,11 +503,8 @@ class TLParser:
         items = []
         read = self._read_value
         for _ in range(count):
-            before = self._pos
             items.append(read(kind, elem_text))
-            if self._error and self._pos == before:
-                # An element that failed without moving the cursor will fail
-                # the same way for every remaining slot: stop here.
+            if self._error:
                 break
         return items
 
@@ -713,6 +719,8 @@ class TLParser:
                     continue
             elif role == FLAGS_WORD:
                 words[slot] = self._read_fixed(_U32, 0)
+                if self._error:
+                    return result
                 continue
             v = read(typ)
             if self._error:
@@ -764,6 +772,8 @@ class TLParser:
 
     def _read_vector_std(self, typ):
         count = self._read_vector_count(typ.kind == VECTOR)
+        if self._error:
+            return []
         element = typ.arg
         # Elements that take no bytes cannot run out of input, so their
         # counts, in all, are held to a budget: as many as the input has
@@ -787,9 +797,8 @@ class TLParser:
         items = []
         read = self._read_std
         for _ in range(count):
-            before = self._pos
             items.append(read(element))
-            if self._error and self._pos == before and not empty:
+            if self._error:
                 break
         return items
 

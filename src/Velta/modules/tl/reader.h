@@ -93,6 +93,7 @@ PyObject* Reader::_read_vector(const TLValueType* type) {
     if (!guard.entered()) return op.fail(__LINE__);
     if (type->kind == TL_TYPE_VECTOR) {
         const uint32_t vector_id = read_int32();
+        if (VELTA_UNLIKELY(error_)) Py_RETURN_NONE;  // cut off: nothing more is read
         if (vector_id != velta::kVectorId) {
             error_ = true;
             PyErr_Format(PyExc_ValueError, msg::kVectorId, vector_id);
@@ -123,7 +124,6 @@ PyObject* Reader::_read_vector(const TLValueType* type) {
     if (!result) return op.fail(__LINE__);
     const size_t reserved_before = reserved_;
     if (fits) reserved_ += unit * static_cast<size_t>(count);
-    bool error_seen = error_;
     for (int32_t i = 0; i < count; ++i) {
         const size_t before = position_;
         if (fits) reserved_ -= unit;
@@ -136,17 +136,13 @@ PyObject* Reader::_read_vector(const TLValueType* type) {
         if (fits) PyList_SET_ITEM(result.get(), i, item);
         else Py_DECREF(item);
         if (VELTA_UNLIKELY(error_)) {
-            if (!error_seen) {
-                path.record_index(i, before);
-                error_seen = true;
-            }
-            if (position_ == before && unit) {
-                // Out of input: every later element reads as the same zero
-                // value without moving the cursor.
-                if (fits)
-                    for (int32_t j = i + 1; j < count; ++j) PyList_SET_ITEM(result.get(), j, Py_NewRef(Py_None));
-                break;
-            }
+            // Out of input: nothing after the short read is decoded, and the
+            // rest of the list stays None (the unpack fails; the list is never
+            // seen, but it must be whole to be freed).
+            path.record_index(i, before);
+            if (fits)
+                for (int32_t j = i + 1; j < count; ++j) PyList_SET_ITEM(result.get(), j, Py_NewRef(Py_None));
+            break;
         }
     }
     reserved_ = reserved_before;
@@ -236,12 +232,17 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
         return op.fail(__LINE__);
     }
 
-    const bool error_at_start = error_;
     const size_t start = position_;
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
         if (field.flags_word) {
+            const size_t word_start = position_;
             words[field.flags_word - 1] = read_int32();
+            if (VELTA_UNLIKELY(error_)) {
+                path.record_field(field, word_start);
+                path.record_root(constr);
+                return result.release();
+            }
             continue;
         }
         if (field.is_optional) {
@@ -264,9 +265,10 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
             return op.fail(__LINE__);
         }
         if (error_) {
-            // Reading goes on after input runs out; only the object where it
-            // ran out, and those around it, are on the path.
-            if (!error_at_start) path.record_field(field, field_start);
+            // The first read that finds too few bytes ends the run: the rest
+            // of this object and of every open one is not read, and read_one
+            // reports the shortage with this read's path.
+            path.record_field(field, field_start);
             path.record_root(constr);
             return result.release();
         }
