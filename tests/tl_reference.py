@@ -14,6 +14,7 @@ field; the default mode's code is left as it was.
 
 import json
 import struct
+import sys
 import zlib
 
 INT, LONG, DOUBLE, STRING, BYTES, BOOL, VECTOR, OBJECT = range(8)
@@ -191,7 +192,12 @@ class TLParser:
     """Packs dicts into TL bytes and back for the constructors of one schema;
     ``standard=True`` selects the standard mode (see the module docstring)."""
 
-    def __init__(self, schema_json, *, standard=False):
+    def __init__(self, schema_json, *, standard=False, max_inflated=MAX_INFLATED):
+        if not isinstance(max_inflated, int) or isinstance(max_inflated, bool):
+            raise TypeError(f"Expected int, got {type(max_inflated).__name__}")
+        if max_inflated < 0:
+            raise ValueError("max_inflated must not be negative")
+        self._max_inflated = min(max_inflated, sys.maxsize - 1)  # no bytes object is larger
         self._standard = bool(standard)
         self._by_id = {}
         self._by_name = {}
@@ -210,7 +216,7 @@ class TLParser:
         self._size = self._pos = self._base = 0
         self._view = False
         self._error = False
-        self._inflate_left = MAX_INFLATED
+        self._inflate_left = max_inflated
         self._empty_left = 0
 
     def _element_type(self, text):
@@ -363,7 +369,7 @@ class TLParser:
     def _unpack_at(self, data, offset):
         self._data, self._size, self._error = data, len(data), False
         self._pos = self._base = offset
-        self._inflate_left = MAX_INFLATED
+        self._inflate_left = self._max_inflated
         self._empty_left = (len(data) - offset) * EMPTY_PER_BYTE + EMPTY_ELEMENTS_SLACK
         try:
             result = self._read_object_std(None) if self._standard else self._read_object()
@@ -802,6 +808,26 @@ class TLParser:
                 break
         return items
 
+    def _inflate(self, packed):
+        """gzip data as gzip.decompress reads it: members one after another,
+        each after the zero bytes that follow the one before."""
+        pieces, left = [], self._inflate_left
+        while True:
+            inflater = zlib.decompressobj(31)
+            try:
+                data = inflater.decompress(packed, left + 1)
+            except zlib.error:
+                raise ValueError("gzip_packed: the data is not a valid gzip stream") from None
+            if len(data) > left:
+                raise ValueError(f"gzip_packed: inflates to more than {self._max_inflated} bytes")
+            if not inflater.eof:
+                raise ValueError("gzip_packed: the gzip stream is incomplete")
+            pieces.append(data)
+            left -= len(data)
+            packed = inflater.unused_data.lstrip(b"\0")
+            if not packed:
+                return b"".join(pieces)
+
     def _read_gzip_packed(self):
         """The object inside a gzip_packed one (its id already read)."""
         failed_before, self._error = self._error, False
@@ -809,15 +835,7 @@ class TLParser:
         if self._error:
             return None  # cut off: reported at the end
         self._error = failed_before
-        inflater = zlib.decompressobj(31)
-        try:
-            data = inflater.decompress(packed, self._inflate_left + 1)
-        except zlib.error:
-            raise ValueError("gzip_packed: the data is not a valid gzip stream") from None
-        if len(data) > self._inflate_left:
-            raise ValueError(f"gzip_packed: inflates to more than {MAX_INFLATED} bytes")
-        if not inflater.eof:
-            raise ValueError("gzip_packed: the gzip stream is incomplete")
+        data = self._inflate(bytes(packed))
         self._inflate_left -= len(data)
         # The inflated bytes are read as a message of their own; values that
         # take no bytes count against the outer message's budget.

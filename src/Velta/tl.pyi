@@ -61,17 +61,20 @@ class TLParser:
       ``int``/``long`` read signed, ``int128``/``int256`` are ints, ``%Type``,
       ``vector<T>`` and lowercase constructor names are bare, every ``#``
       field is a flags word, and ``gzip_packed`` objects are inflated (at
-      most 16 MiB per unpack).
+      most ``max_inflated`` bytes in all per unpack, 16 MiB unless given).
 
     One parser may serve any number of calls and threads at once.
     """
 
-    def __new__(cls, schema_json: str | dict[str, Any], *, standard: bool = False) -> Self:
+    def __new__(cls, schema_json: str | dict[str, Any], *, standard: bool = False,
+                max_inflated: int = 16777216) -> Self:
         """Compile ``schema_json`` for the default or (``standard=True``) the
         standard mode; schema errors propagate from the compiler.  The
         standard mode also refuses a bare type without exactly one
         constructor and a condition on anything but an earlier ``#`` field
-        (ValueError)."""
+        (ValueError).  ``max_inflated`` bounds, in bytes, what the
+        ``gzip_packed`` objects of one unpack may inflate to, all together
+        (a non-negative int; ValueError when negative)."""
 
     def pack(self, value: Mapping[str, Any]) -> bytes:
         """Encode ``value``, whose "_" key names a constructor, into TL bytes.

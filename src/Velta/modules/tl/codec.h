@@ -170,9 +170,6 @@ private:
     HeapArray<uint32_t> words_;
 };
 
-// Inflated gzip_packed content may come to this much in one unpack, in all.
-constexpr size_t kMaxInflated = 16u << 20;
-
 // Values that take no bytes (bare `true`, a bare constructor without
 // fields) cannot run out of input, so they are held to a budget instead:
 // per unpack, this many for each input byte, and kZeroSizeSlack more. The
@@ -244,7 +241,7 @@ private:
     // the outermost reader's limits.
     size_t zero_size_left_;        // values that take no bytes, still allowed
     size_t* zero_size_budget_ = &zero_size_left_;
-    size_t inflated_ = 0;          // gzip_packed output so far, against kMaxInflated
+    size_t inflated_ = 0;          // gzip_packed output so far, against max_inflated
     size_t* inflated_total_ = &inflated_;
     HeapArray<uint32_t> words_;
     // Input bytes that the unread elements of the open vectors need at the

@@ -29,6 +29,7 @@ constexpr const char kTooManyDots[] = "too many values to unpack (expected %zd)"
 constexpr const char kNoneNotSubscriptable[] = "'NoneType' object is not subscriptable";
 constexpr const char kNameUndefined[] = "name '%U' is not defined";
 constexpr const char kOptionChoice[] = "%s must be %s, not %R";
+constexpr const char kMaxInflatedNegative[] = "max_inflated must not be negative";
 constexpr const char kNoSchema[] = "TLParser.%s() called on a parser without a schema";
 
 // ---- The module itself: import and initialisation

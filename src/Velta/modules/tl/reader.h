@@ -151,6 +151,68 @@ PyObject* Reader::_read_vector(const TLValueType* type) {
 
 // ---- objects ---------------------------------------------------------------
 
+// Inflates gzip data as gzip.decompress reads it: one member, then more
+// members, each after any zero bytes that follow the one before, up to the
+// end of the data. At most `room` bytes come out; the output is a new bytes
+// object, or null with ValueError("gzip_packed: ...") (or MemoryError).
+//
+// A member gets all the rest of the data at once only when it is the first;
+// later ones get pieces that double in size, so that what zlib copies of
+// the input left over after a member (its unused_data) stays in proportion
+// to the member, however many small members the data holds.
+PyObject* inflate_members(const unsigned char* data, size_t length, size_t room, size_t max_inflated) {
+    PyRef pieces(PyList_New(0));
+    if (!pieces) return nullptr;
+    size_t produced = 0;
+    size_t at = 0;  // the next input byte
+    bool first = true;
+    do {
+        PyRef inflater(PyObject_CallFunction(module_state.zlib_decompressobj, "i", 31));
+        if (!inflater) return nullptr;
+        size_t piece = first ? length : 256;
+        for (;;) {
+            const size_t take = std::min(piece, length - at);
+            PyRef input(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(data + at)),
+                                                static_cast<Py_ssize_t>(take), PyBUF_READ));
+            if (!input) return nullptr;
+            at += take;
+            PyRef out(PyObject_CallMethod(inflater.get(), "decompress", "On", input.get(),
+                                          static_cast<Py_ssize_t>(room - produced + 1)));
+            if (!out) {
+                if (PyErr_ExceptionMatches(module_state.zlib_error)) {
+                    PyErr_Clear();
+                    PyErr_SetString(PyExc_ValueError, msg::kGzipInvalid);
+                }
+                return nullptr;
+            }
+            produced += static_cast<size_t>(PyBytes_GET_SIZE(out.get()));
+            if (produced > room) {
+                PyErr_Format(PyExc_ValueError, msg::kGzipTooLarge, max_inflated);
+                return nullptr;
+            }
+            if (PyBytes_GET_SIZE(out.get()) && PyList_Append(pieces.get(), out.get()) < 0) return nullptr;
+            PyRef finished(PyObject_GetAttrString(inflater.get(), "eof"));
+            if (!finished) return nullptr;
+            if (finished.get() == Py_True) break;
+            // Short of room, zlib keeps unread input back; only then could
+            // it stop before the input ends, and that was refused above.
+            if (at == length) {
+                PyErr_SetString(PyExc_ValueError, msg::kGzipIncomplete);
+                return nullptr;
+            }
+            piece = piece > length / 2 ? length : piece * 2;
+        }
+        PyRef unused(PyObject_GetAttrString(inflater.get(), "unused_data"));
+        if (!unused) return nullptr;
+        if (!PyBytes_Check(unused.get())) return raise_expected("bytes", unused.get());
+        at -= static_cast<size_t>(PyBytes_GET_SIZE(unused.get()));
+        while (at < length && data[at] == 0) ++at;
+        first = false;
+    } while (at < length);
+    if (PyList_GET_SIZE(pieces.get()) == 1) return Py_NewRef(PyList_GET_ITEM(pieces.get(), 0));
+    return PyObject_CallMethod(module_state.empty_bytes, "join", "O", pieces.get());
+}
+
 // Standard mode: a gzip_packed object stands for the one object its data
 // inflates to. Inflation is bounded, so a small input cannot ask for
 // gigabytes.
@@ -158,29 +220,10 @@ PyObject* Reader::read_gzip_packed() {
     const unsigned char* data;
     size_t length;
     if (!read_byte_string(&data, &length)) Py_RETURN_NONE;  // short input: reported at the end
-    PyRef packed(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length)));
-    PyRef inflater(packed ? PyObject_CallFunction(module_state.zlib_decompressobj, "i", 31) : nullptr);
-    if (!inflater) return nullptr;
-    const size_t room = kMaxInflated - *inflated_total_;
-    PyRef inflated(PyObject_CallMethod(inflater.get(), "decompress", "On", packed.get(), static_cast<Py_ssize_t>(room + 1)));
-    if (!inflated) {
-        if (PyErr_ExceptionMatches(module_state.zlib_error)) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_ValueError, msg::kGzipInvalid);
-        }
-        return nullptr;
-    }
+    const size_t max_inflated = compiler_->_schema->conventions.max_inflated;
+    PyRef inflated(inflate_members(data, length, max_inflated - *inflated_total_, max_inflated));
+    if (!inflated) return nullptr;
     const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(inflated.get()));
-    if (size > room) {
-        PyErr_Format(PyExc_ValueError, msg::kGzipTooLarge, kMaxInflated);
-        return nullptr;
-    }
-    PyRef finished(PyObject_GetAttrString(inflater.get(), "eof"));
-    if (!finished) return nullptr;
-    if (finished.get() != Py_True) {
-        PyErr_SetString(PyExc_ValueError, msg::kGzipIncomplete);
-        return nullptr;
-    }
     *inflated_total_ += size;
     Reader inner(compiler_, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(inflated.get())), size);
     inner.inflated_total_ = inflated_total_;

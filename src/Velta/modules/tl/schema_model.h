@@ -143,6 +143,10 @@ struct TLConstructor {
 // one row of its conventions table (conventions.h) and resolves every
 // difference into value kinds and the facts below, so the codec itself never
 // asks which conventions it speaks.
+// Inflated gzip_packed content may come to this much in one unpack, in all,
+// unless the parser's max_inflated option says otherwise.
+constexpr size_t kDefaultMaxInflated = 16u << 20;
+
 struct TLConventions {
     TLType int_kind;              // the value kind of "int"
     TLType long_kind;             // of "long"
@@ -159,6 +163,8 @@ struct TLConventions {
     bool wide_ints_as_bytes = false;    // wide_ints="bytes": int128/int256 are their wire bytes
     bool strict = false;                // strict=True: pack refuses unknown keys, missing
                                   // fields and bit-only values other than True/False/None
+    size_t max_inflated = kDefaultMaxInflated;  // max_inflated=: gzip_packed output
+                                  // allowed per unpack, in bytes
 };
 
 // The whole compiled schema: "constructors" entries first, then "methods".

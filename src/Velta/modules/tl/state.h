@@ -51,6 +51,7 @@ struct ModuleState {
     PyObject* str_str = nullptr;
     PyObject* str_bytes = nullptr;
     PyObject* str_int = nullptr;
+    PyObject* str_max_inflated = nullptr;
 
     // The JSON decoder found at initialisation (strong): while the module's
     // `json.loads` is still this one, schema text of the usual shape may be
@@ -133,6 +134,7 @@ int init_constants() {
         {&module_state.str_strings, "strings"},      {&module_state.str_wide_ints, "wide_ints"},
         {&module_state.str_strict, "strict"},        {&module_state.str_str, "str"},
         {&module_state.str_bytes, "bytes"},          {&module_state.str_int, "int"},
+        {&module_state.str_max_inflated, "max_inflated"},
     };
     for (const Interned& entry : names) {
         if (*entry.slot) continue;

@@ -119,7 +119,29 @@ struct ParserOptions {
     PyObject* strings = nullptr;
     PyObject* wide_ints = nullptr;
     PyObject* strict = nullptr;
+    PyObject* max_inflated = nullptr;
 };
+
+// max_inflated=: a non-negative int (bytes); larger than any buffer can be
+// means no bound.
+int max_inflated_option(PyObject* given, size_t* out) {
+    if (!given) return 0;
+    if (!PyLong_Check(given) || PyBool_Check(given)) {
+        raise_expected("int", given);
+        return -1;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(given, &overflow);
+    if (value == -1 && !overflow && PyErr_Occurred()) return -1;
+    if (overflow < 0 || (!overflow && value < 0)) {
+        PyErr_SetString(PyExc_ValueError, msg::kMaxInflatedNegative);
+        return -1;
+    }
+    // Room for one byte more than the bound is asked of zlib, as a Py_ssize_t.
+    constexpr long long kLargest = PY_SSIZE_T_MAX - 1;
+    *out = static_cast<size_t>(overflow || value > kLargest ? kLargest : value);
+    return 0;
+}
 
 // Which of two str choices `given` is: 0 for `first` (also when left out), 1
 // for `second`; -1 with ValueError (TypeError for a non-str) otherwise.
@@ -155,6 +177,7 @@ int conventions_of(const ParserOptions& options, TLConventions* out) {
     conventions.strings_as_bytes = strings;
     conventions.wide_ints_as_bytes = wide_ints;
     conventions.strict = strict;
+    if (max_inflated_option(options.max_inflated, &conventions.max_inflated) < 0) return -1;
     *out = conventions;
     return 0;
 }
@@ -183,15 +206,20 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, const ParserO
     return obj.release();
 }
 
-// TLParser(schema_json, *, standard=False). The options strings=, wide_ints=
+// TLParser(schema_json, *, standard=False, max_inflated=16 MiB). The options strings=, wide_ints=
 // and strict= have their columns in the conventions already; each is bound
 // here once the codec carries it out, so no option is accepted and ignored.
 struct ParserArguments {
-    static constexpr Py_ssize_t kCount = 2;
-    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard};
+    static constexpr Py_ssize_t kCount = 3;
+    PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard, module_state.str_max_inflated};
     PyObject* values[kCount] = {};
     ArgBinder binder{"__cinit__", names, kCount, values, 1, 1};
-    ParserOptions options() const { return {values[1], nullptr, nullptr, nullptr}; }
+    ParserOptions options() const {
+        ParserOptions given;
+        given.standard = values[1];
+        given.max_inflated = values[2];
+        return given;
+    }
 };
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -347,7 +375,7 @@ void setup_parser_type(PyTypeObject* type) {
     type->tp_basicsize = sizeof(TLParserObject);
     type->tp_dealloc = parser_dealloc;
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False)\n--\n\n"
+    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False, max_inflated=16777216)\n--\n\n"
                              "Packs dicts into TL bytes and unpacks them, driven by a schema given\n"
                              "as JSON text or as an already decoded dict (see\n"
                              "TLSchemaCompiler.compile). Every call keeps its state to itself, so\n"
@@ -361,7 +389,8 @@ void setup_parser_type(PyTypeObject* type) {
                              "read signed; int128 and int256 are 16- and 32-byte ints; %Type,\n"
                              "vector<T> and lowercase constructor names are bare (no id); every\n"
                              "'#' field is a flags word that a later condition may name; and\n"
-                             "gzip_packed objects are inflated (at most 16 MiB per unpack).");
+                             "gzip_packed objects are inflated, at most max_inflated bytes in all\n"
+                             "per unpack (16 MiB unless given).");
     type->tp_traverse = parser_traverse;
     type->tp_clear = parser_clear;
     type->tp_methods = parser_methods;
