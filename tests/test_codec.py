@@ -338,3 +338,17 @@ def test_keys_equal_to_a_field_name_find_it_whatever_their_width(Parser, name):
     # Same length, other text (and another width): not the field, so its default.
     other = name[:-1] + ("\U0001d537" if name[-1] != "\U0001d537" else "a")
     assert p.pack({"_": "w", other: 7, name + "2": "x"}) == u32(9, 0) + b"\x01x\x00\x00"
+
+
+class SubDict(dict):
+    pass
+
+
+@pytest.mark.parametrize("standard", [False, True])
+@pytest.mark.parametrize("value", [{"_": "", "n": 1}, {"n": 1, "_": ""}, SubDict({"_": "", "n": 1}),
+                                   Record(_="", n=1)], ids=["dict", "dict, _ last", "subclass", "mapping"])
+def test_empty_name_is_no_name_even_if_the_schema_has_one(Parser, standard, value):
+    p = Parser({"constructors": [{"predicate": "", "id": 7, "type": "T", "params": [{"name": "n", "type": "int"}]}]},
+               standard=standard)
+    check_raises(ValueError, "Object must have '_' field", p.pack, value)
+    assert p.unpack(u32(7, 1)) == {"_": "", "n": 1}  # still read by its id

@@ -225,6 +225,9 @@ public:
         if (!slots_) return false;
         mask_ = size - 1;
         for (int32_t i = 0; i < count; ++i) {
+            // An empty "_" names no record, whatever the schema holds: pack
+            // refuses it as an object without a "_".
+            if (PyUnicode_GET_LENGTH(constructors[i].py_name) == 0) continue;
             PyObject* holder = PyDict_GetItemWithError(name_map, constructors[i].py_name);
             if (!holder || PyLong_AsLong(holder) != i) {
                 PyErr_Clear();  // exact str keys: nothing can fail but memory

@@ -295,6 +295,7 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
             PyErr_Format(PyExc_ValueError, msg::kBareMismatch, bare->py_name, name.get());
         return nullptr;
     }
+    // The table holds no empty name, so "" falls through to the refusal.
     if (TLConstructor* known = compiler_->_name_table.get(name.get())) return known;
     if (name.get() == Py_None || PyUnicode_GET_LENGTH(name.get()) == 0) {
         PyErr_SetString(PyExc_ValueError, msg::kNoConstructor);
