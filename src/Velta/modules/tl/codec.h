@@ -135,10 +135,11 @@ private:
         int32_t refused;    // the first given condition that cannot be
                             // written, or field_count
     };
-    // Where the "_" of a dict was read: the name object (compared by
-    // identity only) and the walk's start past it.
+    // Where the "_" of a dict was read: the walk's start past it and,
+    // without the GIL, the name object itself, held so that no other str can
+    // take its address while the fields are checked against it.
     struct NameSeen {
-        PyObject* name = nullptr;
+        PyRef name;
         Py_ssize_t walk_from = 0;
     };
 

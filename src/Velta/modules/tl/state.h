@@ -52,6 +52,7 @@ struct ModuleState {
     PyObject* str_bytes = nullptr;
     PyObject* str_int = nullptr;
     PyObject* str_max_inflated = nullptr;
+    PyCFunction dict_get = nullptr;  // the C function of dict.get, to tell a subclass that keeps it
 
     // The JSON decoder found at initialisation (strong): while the module's
     // `json.loads` is still this one, schema text of the usual shape may be
@@ -147,6 +148,11 @@ int init_constants() {
     if (!module_state.float_zero && !(module_state.float_zero = PyFloat_FromDouble(0.0))) return -1;
     if (!module_state.int_zero && !(module_state.int_zero = PyLong_FromLong(0))) return -1;
     if (!module_state.mask32 && !(module_state.mask32 = PyLong_FromUnsignedLong(0xFFFFFFFFul))) return -1;
+    if (!module_state.dict_get) {
+        PyRef dict(PyDict_New());
+        PyRef get(dict ? PyObject_GetAttr(dict.get(), module_state.str_get) : nullptr);
+        if (!get || !(module_state.dict_get = PyCFunction_GetFunction(get.get()))) return -1;
+    }
     return init_standard_constants();
 }
 
