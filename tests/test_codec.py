@@ -352,3 +352,26 @@ def test_empty_name_is_no_name_even_if_the_schema_has_one(Parser, standard, valu
                standard=standard)
     check_raises(ValueError, "Object must have '_' field", p.pack, value)
     assert p.unpack(u32(7, 1)) == {"_": "", "n": 1}  # still read by its id
+
+
+class OwnGet(dict):
+    def get(self, key, default=None):
+        return "t_int" if key == "_" else dict.get(self, key, default)
+
+
+class OwnItems(dict):
+    def __contains__(self, key):
+        return key == "x" or dict.__contains__(self, key)
+
+    def __getitem__(self, key):
+        return 9 if key == "x" else dict.__getitem__(self, key)
+
+
+def test_dict_subclass_is_read_through_the_methods_it_overrides(Parser):
+    p = Parser(SCHEMA)
+    assert p.pack(SubDict(_="t_int", x=3)) == msg("t_int", u32(3))
+    assert p.pack(OwnGet(x=4)) == msg("t_int", u32(4))
+    assert p.pack(OwnItems(_="t_int", x=1)) == msg("t_int", u32(9))
+    own = SubDict(x=5)
+    own.get = lambda key, default=None: "t_int" if key == "_" else dict.get(own, key, default)
+    assert p.pack(own) == msg("t_int", u32(5))

@@ -53,6 +53,10 @@ struct ModuleState {
     PyObject* str_int = nullptr;
     PyObject* str_max_inflated = nullptr;
     PyCFunction dict_get = nullptr;  // the C function of dict.get, to tell a subclass that keeps it
+    PyObject* dict_getitem = nullptr;   // dict.__getitem__, likewise
+    PyObject* dict_contains = nullptr;  // dict.__contains__
+    PyObject* str_getitem = nullptr;
+    PyObject* str_contains = nullptr;
 
     // The JSON decoder found at initialisation (strong): while the module's
     // `json.loads` is still this one, schema text of the usual shape may be
@@ -136,6 +140,7 @@ int init_constants() {
         {&module_state.str_strict, "strict"},        {&module_state.str_str, "str"},
         {&module_state.str_bytes, "bytes"},          {&module_state.str_int, "int"},
         {&module_state.str_max_inflated, "max_inflated"},
+        {&module_state.str_getitem, "__getitem__"},  {&module_state.str_contains, "__contains__"},
     };
     for (const Interned& entry : names) {
         if (*entry.slot) continue;
@@ -153,6 +158,12 @@ int init_constants() {
         PyRef get(dict ? PyObject_GetAttr(dict.get(), module_state.str_get) : nullptr);
         if (!get || !(module_state.dict_get = PyCFunction_GetFunction(get.get()))) return -1;
     }
+    PyObject* dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
+    if (!module_state.dict_getitem && !(module_state.dict_getitem = PyObject_GetAttr(dict_type, module_state.str_getitem)))
+        return -1;
+    if (!module_state.dict_contains &&
+        !(module_state.dict_contains = PyObject_GetAttr(dict_type, module_state.str_contains)))
+        return -1;
     return init_standard_constants();
 }
 

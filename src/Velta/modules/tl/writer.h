@@ -426,7 +426,7 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
         }
         Py_END_CRITICAL_SECTION();
         if constexpr (velta::kFreeThreaded) {
-            if (walked && !name_passed) {  // "_" went away after it was read
+            if (walked && !name_passed && seen.name) {  // "_" went away after it was read
                 walked = false;
                 name_changed = true;
             }
@@ -468,10 +468,15 @@ int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr
 int reads_as_dict(PyObject* value) {
     if (PyDict_CheckExact(value)) return 1;
     if (!PyDict_Check(value)) return 0;
-    PyTypeObject* type = Py_TYPE(value);
-    if (PyType_GetSlot(type, Py_mp_subscript) != PyType_GetSlot(&PyDict_Type, Py_mp_subscript) ||
-        PyType_GetSlot(type, Py_sq_contains) != PyType_GetSlot(&PyDict_Type, Py_sq_contains))
-        return 0;
+    // `in` and [] find their methods on the class (a subclass's slots call
+    // them by name even when they are dict's own).
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    for (PyObject* const* method : {&module_state.dict_getitem, &module_state.dict_contains}) {
+        PyRef found(PyObject_GetAttr(type, method == &module_state.dict_getitem ? module_state.str_getitem
+                                                                                  : module_state.str_contains));
+        if (!found) return -1;
+        if (found.get() != *method) return 0;
+    }
     // dict's get bound to this very value: neither the class nor the
     // instance put another in its place.
     PyRef get(PyObject_GetAttr(value, module_state.str_get));
