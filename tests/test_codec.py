@@ -155,7 +155,9 @@ SHORT = [
     (msg("t_bytes"), 4), (msg("t_bytes", b"\x0a12345"), 5), (msg("t_bytes", b"\xfe\x10"), 5),
     (msg("t_bytes", b"\xfe\x10\x00\x00abc"), 8), (msg("t_vint", u32(VEC, 3, 1)), 16),
     (msg("t_vobj", u32(VEC, 2, ID["empty"])), 16), (msg("opt", u32(1)), 8), (msg("t_obj"), 4),
-    (msg("opt", b"\x01\x00"), 8),  # flags word cut off, reading goes on into the string
+    (msg("opt", b"\x01\x00"), 4),  # flags word cut off: the string after it is not read
+    (msg("t_vint"), 4), (msg("t_vint", b"\x15\xc4"), 4),  # cut off before or inside the vector id
+    (msg("t_vobj", u32(VEC, 2) + b"\x01"), 12),
 ]
 
 
@@ -166,7 +168,6 @@ SHORT = [
     (msg("t_obj", u32(5)), ValueError, "Unknown constructor ID: 0x00000005"),
     (msg("t_vobj", u32(VEC, 1, VEC)), ValueError, "Unknown constructor ID: 0x1cb5c415"),
     (msg("t_vint", u32(10)), ValueError, "Invalid vector ID: 0x0000000a"),
-    (msg("t_vint"), ValueError, "Invalid vector ID: 0x00000000"),
     (msg("t_vint", u32(VEC, 0xFFFFFFFF)), ValueError, "Invalid vector length: -1"),
     (msg("t_string", b"\x01\xff\x00\x00"), UnicodeDecodeError, None),
     *[(v, TypeError, "Argument 'data' has incorrect type (expected bytes, got %s)"
@@ -181,8 +182,8 @@ def test_unpack_errors(Parser, data, exc, text):
 
 @pytest.mark.parametrize("name, tail, pos", [
     ("t_vint", b"", 12), ("t_vint", b"\x01\x00", 12), ("t_vstr", b"\x01a\x00\x00\x02", 17),
-    ("t_vstr", b"\x05ab", 15),  # every leftover byte is taken as another length prefix
-    ("t_vstr", b"\x05\xfe\x01\x02\x03", 17),
+    ("t_vstr", b"\x05ab", 13),  # nothing is read from inside a cut-off string
+    ("t_vstr", b"\x05\xfe\x01\x02\x03", 13),
     ("t_vobj", u32(ID["empty"]) + b"\x0e", 16),
 ])
 def test_hostile_vector_count_fails_without_allocating(Parser, name, tail, pos):
@@ -337,3 +338,40 @@ def test_keys_equal_to_a_field_name_find_it_whatever_their_width(Parser, name):
     # Same length, other text (and another width): not the field, so its default.
     other = name[:-1] + ("\U0001d537" if name[-1] != "\U0001d537" else "a")
     assert p.pack({"_": "w", other: 7, name + "2": "x"}) == u32(9, 0) + b"\x01x\x00\x00"
+
+
+class SubDict(dict):
+    pass
+
+
+@pytest.mark.parametrize("standard", [False, True])
+@pytest.mark.parametrize("value", [{"_": "", "n": 1}, {"n": 1, "_": ""}, SubDict({"_": "", "n": 1}),
+                                   Record(_="", n=1)], ids=["dict", "dict, _ last", "subclass", "mapping"])
+def test_empty_name_is_no_name_even_if_the_schema_has_one(Parser, standard, value):
+    p = Parser({"constructors": [{"predicate": "", "id": 7, "type": "T", "params": [{"name": "n", "type": "int"}]}]},
+               standard=standard)
+    check_raises(ValueError, "Object must have '_' field", p.pack, value)
+    assert p.unpack(u32(7, 1)) == {"_": "", "n": 1}  # still read by its id
+
+
+class OwnGet(dict):
+    def get(self, key, default=None):
+        return "t_int" if key == "_" else dict.get(self, key, default)
+
+
+class OwnItems(dict):
+    def __contains__(self, key):
+        return key == "x" or dict.__contains__(self, key)
+
+    def __getitem__(self, key):
+        return 9 if key == "x" else dict.__getitem__(self, key)
+
+
+def test_dict_subclass_is_read_through_the_methods_it_overrides(Parser):
+    p = Parser(SCHEMA)
+    assert p.pack(SubDict(_="t_int", x=3)) == msg("t_int", u32(3))
+    assert p.pack(OwnGet(x=4)) == msg("t_int", u32(4))
+    assert p.pack(OwnItems(_="t_int", x=1)) == msg("t_int", u32(9))
+    own = SubDict(x=5)
+    own.get = lambda key, default=None: "t_int" if key == "_" else dict.get(own, key, default)
+    assert p.pack(own) == msg("t_int", u32(5))

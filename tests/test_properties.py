@@ -128,8 +128,6 @@ def cases(draw):
     text, cons = draw(schemas())
     value, expected = draw_object(draw, cons, draw(st.integers(0, len(cons) - 1)))
     return text, cons, value, expected
-
-
 def canon(x):
     """A comparable form that keeps dict key order, tells bool from int and
     compares floats by their bits."""
@@ -211,14 +209,9 @@ def test_arbitrary_input_decodes_alike(case, data):
     assert outcome(tl.TLParser(text).unpack, raw) == outcome(tl_reference.TLParser(text).unpack, raw)
 
 
-# What a cut-off message may raise.  A vector element after the cut can be
-# read from the left-over bytes of the element before it, so garbage vector
-# headers, constructor ids and text are possible too.
-TRUNCATION_ERRORS = re.compile(
-    r"RuntimeError:Parse error at position \d+"
-    r"|ValueError:(Invalid vector ID: 0x[0-9a-f]{8}|Unknown constructor ID: 0x[0-9a-f]{8}"
-    r"|Invalid vector length: -\d+)"
-    r"|UnicodeDecodeError:.*")
+# What a cut-off message raises: the first read that finds too few bytes
+# ends the run, so nothing is read from the left-over bytes of a cut value.
+TRUNCATION_ERRORS = re.compile(r"RuntimeError:Parse error at position \d+")
 
 
 @settings(SETTINGS, max_examples=40)
@@ -399,10 +392,6 @@ def std_cases(draw):
     return text, cons, value, expected
 
 
-STD_TRUNCATION_ERRORS = re.compile(
-    TRUNCATION_ERRORS.pattern + r"|ValueError:(Invalid Bool constructor ID: 0x[0-9a-f]{8}|gzip_packed: .*)")
-
-
 @SETTINGS
 @given(case=std_cases())
 def test_standard_round_trip(Parser, case):
@@ -459,7 +448,7 @@ def test_standard_every_prefix_decodes_or_reports_a_parse_error(case):
         got = outcome(ours.unpack, data[:cut])
         assert got == outcome(reference.unpack, data[:cut]), cut
         if got[0] != "ok":
-            assert STD_TRUNCATION_ERRORS.fullmatch(f"{got[0]}:{got[1]}"), (cut, got)
+            assert TRUNCATION_ERRORS.fullmatch(f"{got[0]}:{got[1]}"), (cut, got)
 
 
 # ---------------------------------------------------------------- the service layer

@@ -7,6 +7,7 @@ import json
 import random
 import subprocess
 import sys
+import time
 import warnings
 import zlib
 from pathlib import Path
@@ -621,3 +622,61 @@ def test_every_api_constructor_round_trips_in_standard_mode(api_schema):
         assert back == value, value["_"]
         assert json.dumps(back, default=bytes.hex) == json.dumps(reference.unpack(data), default=bytes.hex)
         assert ours.unpack_from(b"\0" * 3 + data, 3) == (back, 3 + len(data))
+
+
+# ------------------------------------------------- gzip data as gzip reads it
+
+ONE = u32(1, 42)  # p#00000001 x:int, holding 42
+
+
+@pytest.mark.parametrize("packed", [
+    pytest.param(gzip.compress(ONE[:3]) + gzip.compress(ONE[3:]), id="two members, one object"),
+    pytest.param(gzip.compress(ONE) + gzip.compress(b""), id="an empty member after"),
+    pytest.param(gzip.compress(ONE) + bytes(5), id="zero bytes after the member"),
+    pytest.param(b"".join(gzip.compress(bytes([b])) for b in ONE) + b"\0", id="a member per byte"),
+])
+def test_gzip_packed_reads_every_member(Parser, packed):
+    assert gzip.decompress(packed) == ONE
+    parser = Parser(tl_schema("p#00000001 x:int = P;"), standard=True)
+    assert parser.unpack(u32(GZIP_PACKED) + tl_bytes(packed)) == {"_": "p", "x": 42}
+
+
+@pytest.mark.parametrize("packed, message", [
+    (gzip.compress(ONE) + b"garbage!", "not a valid gzip stream"),
+    (gzip.compress(ONE) + b"\0\0\x1f", "incomplete"),
+    (gzip.compress(ONE) + gzip.compress(ONE)[:-1], "incomplete"),
+    (gzip.compress(ONE) * 2, "not one complete object"),
+    (b"", "incomplete"),
+])
+def test_gzip_packed_refuses_what_follows_the_members(Parser, packed, message):
+    parser = Parser(tl_schema("p#00000001 x:int = P;"), standard=True)
+    with pytest.raises(ValueError, match="^gzip_packed: .*" + message):
+        parser.unpack(u32(GZIP_PACKED) + tl_bytes(packed))
+
+
+def test_many_small_gzip_members_read_in_linear_time():
+    # What zlib keeps of the input after each member must not be the whole rest.
+    member = gzip.compress(b"")
+    packed = gzip.compress(ONE) + member * (1_000_000 // len(member))
+    parser = tl.TLParser(tl_schema("p#00000001 x:int = P;"), standard=True)
+    start = time.perf_counter()
+    assert parser.unpack(u32(GZIP_PACKED) + tl_bytes(packed)) == {"_": "p", "x": 42}
+    assert time.perf_counter() - start < 2  # about 0.05 s; some 25 GB of copying otherwise
+
+
+@pytest.mark.parametrize("cap, ok", [(8, True), (7, False), (0, False), (2**70, True)])
+def test_max_inflated_bounds_all_members_together(Parser, cap, ok):
+    parser = Parser(tl_schema("p#00000001 x:int = P;"), standard=True, max_inflated=cap)
+    wire = u32(GZIP_PACKED) + tl_bytes(gzip.compress(ONE[:4]) + gzip.compress(ONE[4:]))
+    if ok:
+        assert parser.unpack(wire) == {"_": "p", "x": 42}
+    else:
+        with pytest.raises(ValueError, match=rf"^gzip_packed: inflates to more than {cap} bytes$"):
+            parser.unpack(wire)
+
+
+@pytest.mark.parametrize("cap, error", [(-1, ValueError), (-2**70, ValueError), ("16", TypeError),
+                                        (1.0, TypeError), (True, TypeError)])
+def test_max_inflated_must_be_a_size(Parser, cap, error):
+    with pytest.raises(error):
+        Parser(tl_schema("p#00000001 x:int = P;"), standard=True, max_inflated=cap)

@@ -9,6 +9,7 @@ import subprocess
 import sys
 import sysconfig
 import threading
+import time
 from fractions import Fraction
 
 import pytest
@@ -348,3 +349,72 @@ def test_value_changed_by_another_thread_while_packed(name):
     assert any(isinstance(k, int) for k in seen), f"no pack succeeded: {seen}"
     # with the changes over, the value packs as the state it was left in
     assert parser.pack(value) in allowed
+
+
+# --- Dicts changed by another thread, without the GIL -------------------------
+#
+# The changer keeps one invariant: whenever "_" is "peerUser", "user_id" is 1.
+# So a peerUser with user_id 0 is no state of the dict, and every pack must
+# give the bytes of a state (or a clean exception).
+
+PEERS = {"constructors": [
+    {"id": "1", "predicate": "peerUser", "type": "Peer", "params": [{"name": "user_id", "type": "long"}]},
+    {"id": "2", "predicate": "peerChat", "type": "Peer", "params": [{"name": "chat_id", "type": "long"}]}]}
+
+
+class PlainSubclass(dict):
+    pass
+
+
+def changed_by_name(d, stop):
+    # Each "_" is a new str, and the one before it goes at once, so the next
+    # may be made at its address.
+    join, user, chat = "".join, ["peer", "User"], ["peer", "Chat"]
+    while not stop.is_set():
+        d["_"] = join(chat)
+        d["_"] = join(chat)
+        del d["user_id"]
+        d["chat_id"] = 2
+        d["user_id"] = 1
+        d["_"] = join(user)
+        d["_"] = join(user)
+        del d["chat_id"]
+
+
+DICTS = {
+    "name made at run time": lambda: {"_": "".join(["peer", "User"]), "user_id": 1},
+    "a key that is not a str": lambda: {"_": "peerUser", "user_id": 1, 0: "names no field"},
+    "dict subclass": lambda: PlainSubclass(_="peerUser", user_id=1),
+    "subclass, key not a str": lambda: PlainSubclass({"_": "peerUser", "user_id": 1, 0: "x"}),
+}
+
+
+@free_threaded
+@pytest.mark.parametrize("kind", sorted(DICTS))
+def test_dict_changed_while_packed_gives_one_of_its_states(kind):
+    parser = TLParser(PEERS)
+    legit = {parser.pack({"_": "peerUser", "user_id": 1}), parser.pack({"_": "peerChat", "chat_id": 2}),
+             parser.pack({"_": "peerChat", "chat_id": 0})}
+    d, stop, torn, packs = DICTS[kind](), threading.Event(), [], [0]
+
+    def work(index):
+        if index == 0:
+            changed_by_name(d, stop)
+            return
+        deadline = time.monotonic() + 1.5
+        try:
+            while time.monotonic() < deadline:
+                for _ in range(200):
+                    try:
+                        data = parser.pack(d)
+                    except (ValueError, RuntimeError):  # "_" missing for a moment, or changing too often
+                        continue
+                    packs[0] += 1
+                    if data not in legit:
+                        torn.append(data)
+        finally:
+            stop.set()
+
+    start_together(work, 3)
+    assert torn == [], f"{len(torn)} of {packs[0]} packs wrote a state the dict never held: {torn[0].hex()}"
+    assert packs[0] > 1000

@@ -17,6 +17,7 @@ import collections.abc
 import difflib
 import json
 import struct
+import sys
 import zlib
 
 INT, LONG, DOUBLE, STRING, BYTES, BOOL, VECTOR, OBJECT = range(8)
@@ -195,7 +196,13 @@ class TLParser:
     """Packs dicts into TL bytes and back for the constructors of one schema;
     ``standard=True`` selects the standard mode (see the module docstring)."""
 
-    def __init__(self, schema_json, *, standard=False, strings="str", wide_ints="int", strict=False):
+    def __init__(self, schema_json, *, standard=False, strings="str", wide_ints="int", strict=False,
+                 max_inflated=MAX_INFLATED):
+        if not isinstance(max_inflated, int) or isinstance(max_inflated, bool):
+            raise TypeError(f"Expected int, got {type(max_inflated).__name__}")
+        if max_inflated < 0:
+            raise ValueError("max_inflated must not be negative")
+        self._max_inflated = min(max_inflated, sys.maxsize - 1)  # no bytes object is larger
         self._standard = bool(standard)
         self._strict = bool(strict)
         for option, value, choices in (("strings", strings, ("str", "bytes")), ("wide_ints", wide_ints, ("int", "bytes"))):
@@ -235,7 +242,7 @@ class TLParser:
         self._size = self._pos = self._base = 0
         self._view = False
         self._error = False
-        self._inflate_left = MAX_INFLATED
+        self._inflate_left = max_inflated
         self._empty_left = 0
 
     def _element_type(self, text):
@@ -477,7 +484,7 @@ class TLParser:
         self._results = results
         self._data, self._size, self._error = data, len(data), False
         self._pos = self._base = offset
-        self._inflate_left = MAX_INFLATED
+        self._inflate_left = self._max_inflated
         self._empty_left = (len(data) - offset) * EMPTY_PER_BYTE + EMPTY_ELEMENTS_SLACK
         try:
             if as_type is not None:
@@ -496,7 +503,8 @@ class TLParser:
     # Running out of input never raises here: the read sets the error flag,
     # yields a zero value and leaves the cursor where it gave up (a fixed-width
     # read does not move it, a byte string stops just after its length
-    # prefix).  unpack reports the cursor once the whole object is read.
+    # prefix).  Every caller stops at once when the flag is set, so nothing
+    # after the short read is decoded, and unpack reports the cursor.
 
     def _read_fixed(self, st, zero):
         pos = self._pos
@@ -554,9 +562,13 @@ class TLParser:
                     continue
             elif role == FLAGS_WORD:
                 flags = self._read_fixed(_U32, 0)
+                if self._error:
+                    return result
                 continue
             elif role == FLAGS2_WORD:
                 flags2 = self._read_fixed(_U32, 0)
+                if self._error:
+                    return result
                 continue
             v = read(kind, text)
             if self._error:
@@ -593,6 +605,8 @@ class TLParser:
         """The element count of a vector (after its id, when boxed)."""
         if boxed:
             vector_id = self._read_fixed(_U32, 0)
+            if self._error:
+                return 0
             if vector_id != VECTOR_ID:
                 self._error = True
                 raise ValueError("Invalid vector ID: 0x%08x" % vector_id)
@@ -603,6 +617,8 @@ class TLParser:
 
     def _read_vector(self, text):
         count = self._read_vector_count(True)
+        if self._error:
+            return []
         kind, elem_text = self._element_type(text)
 
         bulk = _BULK.get(kind)
@@ -619,11 +635,8 @@ class TLParser:
         items = []
         read = self._read_value
         for _ in range(count):
-            before = self._pos
             items.append(read(kind, elem_text))
-            if self._error and self._pos == before:
-                # An element that failed without moving the cursor will fail
-                # the same way for every remaining slot: stop here.
+            if self._error:
                 break
         return items
 
@@ -879,7 +892,10 @@ class TLParser:
                     result[py_name] = False if typ.kind == TRUE else None
                     continue
             elif role == FLAGS_WORD:
-                words[slot] = result[py_name] = self._read_fixed(_U32, 0)
+                words[slot] = self._read_fixed(_U32, 0)
+                if self._error:
+                    return result
+                result[py_name] = words[slot]
                 continue
             v = read(typ)
             if self._error:
@@ -933,6 +949,8 @@ class TLParser:
 
     def _read_vector_std(self, typ):
         count = self._read_vector_count(typ.kind == VECTOR)
+        if self._error:
+            return []
         element = typ.arg
         # Elements that take no bytes cannot run out of input, so their
         # counts, in all, are held to a budget: as many as the input has
@@ -956,9 +974,8 @@ class TLParser:
         items = []
         read = self._read_std
         for _ in range(count):
-            before = self._pos
             items.append(read(element))
-            if self._error and self._pos == before and not empty:
+            if self._error:
                 break
         return items
 
@@ -1061,6 +1078,26 @@ class TLParser:
         self._pos = max(pos, self._size)
         return raw
 
+    def _inflate(self, packed):
+        """gzip data as gzip.decompress reads it: members one after another,
+        each after the zero bytes that follow the one before."""
+        pieces, left = [], self._inflate_left
+        while True:
+            inflater = zlib.decompressobj(31)
+            try:
+                data = inflater.decompress(packed, left + 1)
+            except zlib.error:
+                raise ValueError("gzip_packed: the data is not a valid gzip stream") from None
+            if len(data) > left:
+                raise ValueError(f"gzip_packed: inflates to more than {self._max_inflated} bytes")
+            if not inflater.eof:
+                raise ValueError("gzip_packed: the gzip stream is incomplete")
+            pieces.append(data)
+            left -= len(data)
+            packed = inflater.unused_data.lstrip(b"\0")
+            if not packed:
+                return b"".join(pieces)
+
     def _read_gzip_packed(self, as_type=None, raw_unknown=False):
         """The object inside a gzip_packed one (its id already read)."""
         failed_before, self._error = self._error, False
@@ -1068,15 +1105,7 @@ class TLParser:
         if self._error:
             return None  # cut off: reported at the end
         self._error = failed_before
-        inflater = zlib.decompressobj(31)
-        try:
-            data = inflater.decompress(packed, self._inflate_left + 1)
-        except zlib.error:
-            raise ValueError("gzip_packed: the data is not a valid gzip stream") from None
-        if len(data) > self._inflate_left:
-            raise ValueError(f"gzip_packed: inflates to more than {MAX_INFLATED} bytes")
-        if not inflater.eof:
-            raise ValueError("gzip_packed: the gzip stream is incomplete")
+        data = self._inflate(bytes(packed))
         self._inflate_left -= len(data)
         if raw_unknown and (len(data) < 4 or _U32.unpack_from(data, 0)[0] not in self._by_id
                             or _U32.unpack_from(data, 0)[0] == GZIP_PACKED_ID):

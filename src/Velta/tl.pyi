@@ -64,8 +64,8 @@ class TLParser:
       field is a flags word and a value too (unpack gives it; pack keeps
       the bits no conditional field uses), ``bytes`` fields pack from any
       bytes-like object or from a mapping (the boxed serialization of that
-      object), and ``gzip_packed`` objects are inflated (at most 16 MiB per
-      unpack).  ``wide_ints="bytes"`` unpacks ``int128``/``int256`` as
+      object), and ``gzip_packed`` objects are inflated (at most ``max_inflated``
+      bytes in all per unpack, 16 MiB unless given).  ``wide_ints="bytes"`` unpacks ``int128``/``int256`` as
       their 16/32 wire bytes; pack takes an int or bytes of that width.
 
     In either mode, ``strict=True`` makes ``pack`` refuse (ValueError, naming
@@ -85,6 +85,7 @@ class TLParser:
         strings: Literal["str", "bytes"] = "str",
         wide_ints: Literal["int", "bytes"] = "int",
         strict: bool = False,
+        max_inflated: int = 16777216,
     ) -> Self:
         """Compile ``schema_json`` for the default or (``standard=True``) the
         standard mode; schema errors propagate from the compiler.
@@ -95,7 +96,10 @@ class TLParser:
         standard mode also refuses a bare type without exactly one
         constructor and a condition on anything but an earlier ``#`` field
         (ValueError).  ``wide_ints="bytes"`` needs ``standard=True``
-        (ValueError otherwise).  ``strict=True``: see the class."""
+        (ValueError otherwise).  ``strict=True``: see the class.
+        ``max_inflated`` bounds, in bytes, what the
+        ``gzip_packed`` objects of one unpack may inflate to, all together
+        (a non-negative int; ValueError when negative)."""
 
     def pack(self, value: Any, *, type: str | None = None, results: Mapping[int, str] | None = None) -> bytes:
         """Encode ``value``, whose "_" key names a constructor, into TL bytes.

@@ -156,11 +156,13 @@ private:
         int32_t unconditional = 0;  // of them, unconditional fields
         bool odd_bit = false;  // a bit-only field was given neither True, False nor None
     };
-    // Where the "_" of a dict was read: the name object (compared by
-    // identity only) and the walk's start past it.
+    // Where the "_" of a dict was read: the walk's start past it and,
+    // without the GIL, the name object itself, held so that no other str can
+    // take its address while the fields are checked against it.
     struct NameSeen {
-        PyObject* name = nullptr;
+        PyRef name;              // without the GIL: the "_" read, for gather's checks
         Py_ssize_t walk_from = 0;
+        bool named = false;      // an exact dict holding a "_" entry
     };
 
     bool has_room(size_t needed) const { return buffer_.capacity - position_ >= needed; }
@@ -210,9 +212,6 @@ private:
         Py_ssize_t given;
     } wide_refused_ = {};
 };
-
-// Inflated gzip_packed content may come to this much in one unpack, in all.
-constexpr size_t kMaxInflated = 16u << 20;
 
 // Values that take no bytes (bare `true`, a bare constructor without
 // fields) cannot run out of input, so they are held to a budget instead:
@@ -293,7 +292,7 @@ private:
     // the outermost reader's limits.
     size_t zero_size_left_;        // values that take no bytes, still allowed
     size_t* zero_size_budget_ = &zero_size_left_;
-    size_t inflated_ = 0;          // gzip_packed output so far, against kMaxInflated
+    size_t inflated_ = 0;          // gzip_packed output so far, against max_inflated
     size_t* inflated_total_ = &inflated_;
     HeapArray<uint32_t> words_;
     // Input bytes that the unread elements of the open vectors need at the

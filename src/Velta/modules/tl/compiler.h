@@ -107,7 +107,7 @@ std::string_view entry_name(const velta::schema_text::Entry& entry) {
 }
 
 int build_plain_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstructor* constr, int32_t index,
-                      const velta::schema_text::Param& param) {
+                      const velta::schema_text::Param& param, FieldWords& words) {
     TLField* field = &constr->fields[index];
     TextCache::Text* name_text = texts.find(param.name);
     PyObject* name = name_text ? TextCache::name(name_text, nullptr) : nullptr;
@@ -120,7 +120,7 @@ int build_plain_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstruc
     if (!type) return -1;
     field->type = TextCache::kind(type);
     field->type_name = type->copy;
-    return finish_field(self, constr, index, param.type);
+    return finish_field(self, constr, index, param.type, words);
 }
 
 int build_plain_constructor(TLSchemaCompilerObject* self, TextCache& texts, const velta::schema_text::Schema& read,
@@ -142,8 +142,9 @@ int build_plain_constructor(TLSchemaCompilerObject* self, TextCache& texts, cons
     constr->id = entry.id;
     if (allocate_fields(constr, entry.param_count) < 0) return op.fail(__LINE__);
     if (entry.param_count == 0) return 0;
+    FieldWords words;
     for (uint32_t i = 0; i < entry.param_count; ++i)
-        if (build_plain_field(self, texts, constr, static_cast<int32_t>(i), read.params[entry.first_param + i]) < 0)
+        if (build_plain_field(self, texts, constr, static_cast<int32_t>(i), read.params[entry.first_param + i], words) < 0)
             return op.fail(__LINE__);
     finish_constructor(self, constr);
     return 0;

@@ -91,21 +91,41 @@ int parse_bit_text(std::string_view bit_text, long* out) {
     return 0;
 }
 
-// Whether a field named `word` is among the first `count` fields.
-bool declares_field(const TLConstructor* constr, int32_t count, std::string_view word) {
-    for (int32_t i = 0; i < count; ++i)
-        if (constr->fields[i].name && word == constr->fields[i].name) return true;
-    return false;
-}
-
-// The slot of the latest "#" field named `word` before field `index`, or -1.
-int32_t word_slot(const TLConstructor* constr, int32_t index, std::string_view word) {
-    for (int32_t i = index - 1; i >= 0; --i) {
-        const TLField& field = constr->fields[i];
-        if (field.flags_word && word == field.name) return field.flags_word - 1;
+// The flags words among the fields of one entry built so far, so that each
+// condition finds its word at once, however many fields came before it.
+// Fields are built in order; each is added once its condition is read.
+class FieldWords {
+public:
+    // Default mode: whether a field named "flags" ("flags2") came before.
+    bool declares(bool second) const { return second ? flags2_ : flags_; }
+    // Standard mode: the slot of the latest "#" field named `word`, or -1.
+    int32_t slot(std::string_view word) const {
+        const auto found = slots_.find(word);
+        return found == slots_.end() ? -1 : found->second;
     }
-    return -1;
-}
+    // False with MemoryError when the field cannot be noted.
+    bool add(const TLField& field, bool words_by_type) {
+        const std::string_view name(field.name);  // up to a NUL, as conditions compare it
+        if (!words_by_type) {
+            flags_ = flags_ || name == "flags";
+            flags2_ = flags2_ || name == "flags2";
+            return true;
+        }
+        if (!field.flags_word) return true;
+        try {
+            slots_.insert_or_assign(name, field.flags_word - 1);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+
+private:
+    bool flags_ = false;
+    bool flags2_ = false;
+    std::unordered_map<std::string_view, int32_t> slots_;  // names point into the field texts
+};
 
 // Where every "#" field is a word, the word of a condition is one declared earlier.
 int refuse_condition_word(const TLField* field, std::string_view word) {
@@ -116,7 +136,8 @@ int refuse_condition_word(const TLField* field, std::string_view word) {
 
 // Fills the condition of field `index` from the text before the first "?"
 // of its type text: "W.N" names flags word W and bit N.
-int parse_condition(TLConstructor* constr, int32_t index, std::string_view condition, bool words_by_type) {
+int parse_condition(TLConstructor* constr, int32_t index, std::string_view condition, bool words_by_type,
+                    const FieldWords& words) {
     TLField* field = &constr->fields[index];
     const size_t dot = condition.find('.');
     if (dot == std::string_view::npos) {  // optional, but tied to no word
@@ -132,7 +153,7 @@ int parse_condition(TLConstructor* constr, int32_t index, std::string_view condi
     if (!parse_small_decimal(bit_text, &bit) && parse_bit_text(bit_text, &bit) < 0) return -1;
     field->flag_info.bit_position = static_cast<int32_t>(bit);
     if (words_by_type) {
-        const int32_t slot = word_slot(constr, index, word);
+        const int32_t slot = words.slot(word);
         if (slot < 0) return refuse_condition_word(field, word);
         field->flag_info.flags_index = slot;
         (slot == 0 ? constr->has_flags : constr->has_flags2) = 1;
@@ -183,8 +204,10 @@ int convert_constructor_id(PyObject* raw, uint32_t* out) {
 }
 
 // Completes field `index` of `constr`, whose names, kind and type text are
-// set, from the whole type text: its flags word and its condition.
-int finish_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t index, std::string_view text) {
+// set, from the whole type text: its flags word and its condition. `words`
+// holds the fields before it and takes this one.
+int finish_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t index, std::string_view text,
+                 FieldWords& words) {
     TLField* field = &constr->fields[index];
     const TLConventions& conventions = self->_conventions;
     // Flags words: every "#" field, each a word of its own, or the fields
@@ -200,12 +223,12 @@ int finish_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t in
         field->flags_word = 2;
     }
     const size_t question = text.find('?');
-    if (question == std::string_view::npos) return 0;
+    if (question == std::string_view::npos) return words.add(*field, conventions.words_by_type) ? 0 : -1;
     field->is_optional = 1;
     ++constr->conditional_count;
     field->bit_only = velta::strip_condition(text) == "true" ||
                       (conventions.bool_condition_bit_only && field->type == TL_TYPE_BOOL);
-    if (parse_condition(constr, index, text.substr(0, question), conventions.words_by_type) < 0) return -1;
+    if (parse_condition(constr, index, text.substr(0, question), conventions.words_by_type, words) < 0) return -1;
     const int32_t bit = field->flag_info.bit_position;
     field->flag_mask = bit >= 0 && bit < velta::kFlagsWordBits ? (1u << bit) : 0u;
     // The bit lives in the word named "flags" (or "flags2"), which pack
@@ -213,12 +236,13 @@ int finish_field(TLSchemaCompilerObject* self, TLConstructor* constr, int32_t in
     // before this field, a reader decides on this field before it has the
     // word: such a value cannot be packed. (Where every "#" field is a word,
     // such a schema is refused outright.)
-    field->word_declared = conventions.words_by_type || declares_field(constr, index, field->flag_info.flags_index ? "flags2" : "flags");
-    return 0;
+    field->word_declared = conventions.words_by_type || words.declares(field->flag_info.flags_index != 0);
+    return words.add(*field, conventions.words_by_type) ? 0 : -1;
 }
 
 // Builds field `index` of `constr` from one parameter object.
-int build_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstructor* constr, int32_t index, PyObject* param) {
+int build_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstructor* constr, int32_t index, PyObject* param,
+                FieldWords& words) {
     TLField* field = &constr->fields[index];
     if (param == Py_None) {
         PyErr_SetString(PyExc_TypeError, msg::kNoneNotSubscriptable);
@@ -259,7 +283,7 @@ int build_field(TLSchemaCompilerObject* self, TextCache& texts, TLConstructor* c
     if (!type) return -1;
     field->type = TextCache::kind(type);
     field->type_name = type->copy;
-    return finish_field(self, constr, index, text);
+    return finish_field(self, constr, index, text, words);
 }
 
 // Whether no two fields share a name and none is "_" (checked for the usual
@@ -300,6 +324,38 @@ int allocate_fields(TLConstructor* constr, Py_ssize_t count) {
     return 0;
 }
 
+// The bits of each word that its conditional fields decide, gathered per
+// word slot first so that this stays linear in the number of fields.
+void note_used_bits(TLConstructor* constr) {
+    int32_t slots = 0;
+    for (int32_t i = 0; i < constr->field_count; ++i) {
+        const TLField& field = constr->fields[i];
+        slots = std::max(slots, static_cast<int32_t>(field.flags_word));
+        if (field.is_optional && field.flag_mask) slots = std::max(slots, field.flag_info.flags_index + 1);
+    }
+    if (slots == 0) return;
+    std::vector<uint32_t> bits;
+    try {
+        bits.assign(static_cast<size_t>(slots), 0u);
+    } catch (const std::bad_alloc&) {
+        // Without room for the table, the same answer the long way.
+        for (int32_t i = 0; i < constr->field_count; ++i) {
+            const TLField& field = constr->fields[i];
+            if (!field.is_optional || !field.flag_mask) continue;
+            for (int32_t j = 0; j < constr->field_count; ++j)
+                if (constr->fields[j].flags_word == field.flag_info.flags_index + 1)
+                    constr->fields[j].used_bits |= field.flag_mask;
+        }
+        return;
+    }
+    for (int32_t i = 0; i < constr->field_count; ++i) {
+        const TLField& field = constr->fields[i];
+        if (field.is_optional && field.flag_mask) bits[static_cast<size_t>(field.flag_info.flags_index)] |= field.flag_mask;
+    }
+    for (int32_t j = 0; j < constr->field_count; ++j)
+        if (constr->fields[j].flags_word) constr->fields[j].used_bits |= bits[constr->fields[j].flags_word - 1u];
+}
+
 // What is derived from all the fields of an entry that has some.
 void finish_constructor(TLSchemaCompilerObject* self, TLConstructor* constr) {
     constr->walkable = names_are_distinct(constr);
@@ -307,13 +363,7 @@ void finish_constructor(TLSchemaCompilerObject* self, TLConstructor* constr) {
     if (!self->_conventions.words_by_type && (constr->conditional_count || constr->has_flags || constr->has_flags2)) constr->word_count = 2;
     for (int32_t i = 0; !self->_conventions.words_by_type && i < constr->field_count; ++i)
         if (constr->fields[i].flags_word) constr->word_count = 2;
-    // The bits of each word that its conditional fields decide.
-    for (int32_t i = 0; i < constr->field_count; ++i) {
-        const TLField& field = constr->fields[i];
-        if (!field.is_optional || !field.flag_mask) continue;
-        for (int32_t j = 0; j < constr->field_count; ++j)
-            if (constr->fields[j].flags_word == field.flag_info.flags_index + 1) constr->fields[j].used_bits |= field.flag_mask;
-    }
+    note_used_bits(constr);
 }
 
 TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObject* constr_data, int32_t index,
@@ -368,6 +418,7 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
     const Py_ssize_t count = PyList_GET_SIZE(params.get());
     if (allocate_fields(constr, count) < 0) return op.fail(__LINE__);
     if (count == 0) return constr;
+    FieldWords words;
     for (Py_ssize_t i = 0; i < count; ++i) {
         // Interpreter code can run while a field is built (a str subclass key
         // comparing itself); the list must keep the length the array has.
@@ -376,7 +427,7 @@ TLConstructor* compiler_create_constructor(TLSchemaCompilerObject* self, PyObjec
             PyErr_SetString(PyExc_RuntimeError, msg::kParamsChanged);
             return op.fail(__LINE__);
         }
-        if (build_field(self, texts, constr, static_cast<int32_t>(i), param.get()) < 0) return op.fail(__LINE__);
+        if (build_field(self, texts, constr, static_cast<int32_t>(i), param.get(), words) < 0) return op.fail(__LINE__);
     }
     finish_constructor(self, constr);
     return constr;

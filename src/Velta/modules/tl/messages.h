@@ -31,6 +31,7 @@ constexpr const char kNameUndefined[] = "name '%U' is not defined";
 constexpr const char kOptionChoice[] = "%s must be %s, not %R";
 constexpr const char kTypeText[] = "not a type of this schema: %R";
 constexpr const char kUnknownMethod[] = "Unknown method: %R";
+constexpr const char kMaxInflatedNegative[] = "max_inflated must not be negative";
 constexpr const char kNoSchema[] = "TLParser.%s() called on a parser without a schema";
 
 // ---- The module itself: import and initialisation

@@ -99,6 +99,7 @@ PyObject* Reader::_read_vector(const TLValueType* type) {
     if (!guard.entered()) return op.fail(__LINE__);
     if (type->kind == TL_TYPE_VECTOR) {
         const uint32_t vector_id = read_int32();
+        if (VELTA_UNLIKELY(error_)) Py_RETURN_NONE;  // cut off: nothing more is read
         if (vector_id != velta::kVectorId) {
             error_ = true;
             PyErr_Format(PyExc_ValueError, msg::kVectorId, vector_id);
@@ -129,7 +130,6 @@ PyObject* Reader::_read_vector(const TLValueType* type) {
     if (!result) return op.fail(__LINE__);
     const size_t reserved_before = reserved_;
     if (fits) reserved_ += unit * static_cast<size_t>(count);
-    bool error_seen = error_;
     for (int32_t i = 0; i < count; ++i) {
         const size_t before = position_;
         if (fits) reserved_ -= unit;
@@ -142,17 +142,13 @@ PyObject* Reader::_read_vector(const TLValueType* type) {
         if (fits) PyList_SET_ITEM(result.get(), i, item);
         else Py_DECREF(item);
         if (VELTA_UNLIKELY(error_)) {
-            if (!error_seen) {
-                path.record_index(i, before);
-                error_seen = true;
-            }
-            if (position_ == before && unit) {
-                // Out of input: every later element reads as the same zero
-                // value without moving the cursor.
-                if (fits)
-                    for (int32_t j = i + 1; j < count; ++j) PyList_SET_ITEM(result.get(), j, Py_NewRef(Py_None));
-                break;
-            }
+            // Out of input: nothing after the short read is decoded, and the
+            // rest of the list stays None (the unpack fails; the list is never
+            // seen, but it must be whole to be freed).
+            path.record_index(i, before);
+            if (fits)
+                for (int32_t j = i + 1; j < count; ++j) PyList_SET_ITEM(result.get(), j, Py_NewRef(Py_None));
+            break;
         }
     }
     reserved_ = reserved_before;
@@ -161,6 +157,68 @@ PyObject* Reader::_read_vector(const TLValueType* type) {
 
 // ---- objects ---------------------------------------------------------------
 
+// Inflates gzip data as gzip.decompress reads it: one member, then more
+// members, each after any zero bytes that follow the one before, up to the
+// end of the data. At most `room` bytes come out; the output is a new bytes
+// object, or null with ValueError("gzip_packed: ...") (or MemoryError).
+//
+// A member gets all the rest of the data at once only when it is the first;
+// later ones get pieces that double in size, so that what zlib copies of
+// the input left over after a member (its unused_data) stays in proportion
+// to the member, however many small members the data holds.
+PyObject* inflate_members(const unsigned char* data, size_t length, size_t room, size_t max_inflated) {
+    PyRef pieces(PyList_New(0));
+    if (!pieces) return nullptr;
+    size_t produced = 0;
+    size_t at = 0;  // the next input byte
+    bool first = true;
+    do {
+        PyRef inflater(PyObject_CallFunction(module_state.zlib_decompressobj, "i", 31));
+        if (!inflater) return nullptr;
+        size_t piece = first ? length : 256;
+        for (;;) {
+            const size_t take = std::min(piece, length - at);
+            PyRef input(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(data + at)),
+                                                static_cast<Py_ssize_t>(take), PyBUF_READ));
+            if (!input) return nullptr;
+            at += take;
+            PyRef out(PyObject_CallMethod(inflater.get(), "decompress", "On", input.get(),
+                                          static_cast<Py_ssize_t>(room - produced + 1)));
+            if (!out) {
+                if (PyErr_ExceptionMatches(module_state.zlib_error)) {
+                    PyErr_Clear();
+                    PyErr_SetString(PyExc_ValueError, msg::kGzipInvalid);
+                }
+                return nullptr;
+            }
+            produced += static_cast<size_t>(PyBytes_GET_SIZE(out.get()));
+            if (produced > room) {
+                PyErr_Format(PyExc_ValueError, msg::kGzipTooLarge, max_inflated);
+                return nullptr;
+            }
+            if (PyBytes_GET_SIZE(out.get()) && PyList_Append(pieces.get(), out.get()) < 0) return nullptr;
+            PyRef finished(PyObject_GetAttrString(inflater.get(), "eof"));
+            if (!finished) return nullptr;
+            if (finished.get() == Py_True) break;
+            // Short of room, zlib keeps unread input back; only then could
+            // it stop before the input ends, and that was refused above.
+            if (at == length) {
+                PyErr_SetString(PyExc_ValueError, msg::kGzipIncomplete);
+                return nullptr;
+            }
+            piece = piece > length / 2 ? length : piece * 2;
+        }
+        PyRef unused(PyObject_GetAttrString(inflater.get(), "unused_data"));
+        if (!unused) return nullptr;
+        if (!PyBytes_Check(unused.get())) return raise_expected("bytes", unused.get());
+        at -= static_cast<size_t>(PyBytes_GET_SIZE(unused.get()));
+        while (at < length && data[at] == 0) ++at;
+        first = false;
+    } while (at < length);
+    if (PyList_GET_SIZE(pieces.get()) == 1) return Py_NewRef(PyList_GET_ITEM(pieces.get(), 0));
+    return PyObject_CallMethod(module_state.empty_bytes, "join", "O", pieces.get());
+}
+
 // Standard mode: a gzip_packed object stands for the one object its data
 // inflates to. Inflation is bounded, so a small input cannot ask for
 // gigabytes.
@@ -168,29 +226,10 @@ PyObject* Reader::read_gzip_packed(const TLValueType* as, bool raw_unknown) {
     const unsigned char* data;
     size_t length;
     if (!read_byte_string(&data, &length)) Py_RETURN_NONE;  // short input: reported at the end
-    PyRef packed(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(length)));
-    PyRef inflater(packed ? PyObject_CallFunction(module_state.zlib_decompressobj, "i", 31) : nullptr);
-    if (!inflater) return nullptr;
-    const size_t room = kMaxInflated - *inflated_total_;
-    PyRef inflated(PyObject_CallMethod(inflater.get(), "decompress", "On", packed.get(), static_cast<Py_ssize_t>(room + 1)));
-    if (!inflated) {
-        if (PyErr_ExceptionMatches(module_state.zlib_error)) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_ValueError, msg::kGzipInvalid);
-        }
-        return nullptr;
-    }
+    const size_t max_inflated = compiler_->_schema->conventions.max_inflated;
+    PyRef inflated(inflate_members(data, length, max_inflated - *inflated_total_, max_inflated));
+    if (!inflated) return nullptr;
     const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(inflated.get()));
-    if (size > room) {
-        PyErr_Format(PyExc_ValueError, msg::kGzipTooLarge, kMaxInflated);
-        return nullptr;
-    }
-    PyRef finished(PyObject_GetAttrString(inflater.get(), "eof"));
-    if (!finished) return nullptr;
-    if (finished.get() != Py_True) {
-        PyErr_SetString(PyExc_ValueError, msg::kGzipIncomplete);
-        return nullptr;
-    }
     *inflated_total_ += size;
     Reader inner(compiler_, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(inflated.get())), size);
     inner.inflated_total_ = inflated_total_;
@@ -251,12 +290,17 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
         return op.fail(__LINE__);
     }
 
-    const bool error_at_start = error_;
     const size_t start = position_;
     for (int32_t i = 0; i < constr->field_count; ++i) {
         const TLField& field = constr->fields[i];
         if (field.flags_word) {
+            const size_t word_start = position_;
             const uint32_t word = words[field.flags_word - 1] = read_int32();
+            if (VELTA_UNLIKELY(error_)) {
+                path.record_field(field, word_start);
+                path.record_root(constr);
+                return result.release();
+            }
             if (field.word_valued) {
                 PyRef value(PyLong_FromUnsignedLong(word));
                 if (!value || PyDict_SetItem(result.get(), field.py_name_interned, value.get()) < 0) {
@@ -286,9 +330,10 @@ PyObject* Reader::_read_object(TLConstructor* bare) {
             return op.fail(__LINE__);
         }
         if (error_) {
-            // Reading goes on after input runs out; only the object where it
-            // ran out, and those around it, are on the path.
-            if (!error_at_start) path.record_field(field, field_start);
+            // The first read that finds too few bytes ends the run: the rest
+            // of this object and of every open one is not read, and read_one
+            // reports the shortage with this read's path.
+            path.record_field(field, field_start);
             path.record_root(constr);
             return result.release();
         }

@@ -163,6 +163,10 @@ struct TLConstructor {
 // one row of its conventions table (conventions.h) and resolves every
 // difference into value kinds and the facts below, so the codec itself never
 // asks which conventions it speaks.
+// Inflated gzip_packed content may come to this much in one unpack, in all,
+// unless the parser's max_inflated option says otherwise.
+constexpr size_t kDefaultMaxInflated = 16u << 20;
+
 struct TLConventions {
     TLType int_kind;              // the value kind of "int"
     TLType long_kind;             // of "long"
@@ -187,6 +191,8 @@ struct TLConventions {
     bool wide_ints_as_bytes = false;    // wide_ints="bytes": int128/int256 are their wire bytes
     bool strict = false;                // strict=True: pack refuses unknown keys, missing
                                   // fields and bit-only values other than True/False/None
+    size_t max_inflated = kDefaultMaxInflated;  // max_inflated=: gzip_packed output
+                                  // allowed per unpack, in bytes
 };
 
 // The whole compiled schema: "constructors" entries first, then "methods".
@@ -249,6 +255,9 @@ public:
         if (!slots_) return false;
         mask_ = size - 1;
         for (int32_t i = 0; i < count; ++i) {
+            // An empty "_" names no record, whatever the schema holds: pack
+            // refuses it as an object without a "_".
+            if (PyUnicode_GET_LENGTH(constructors[i].py_name) == 0) continue;
             PyObject* holder = PyDict_GetItemWithError(name_map, constructors[i].py_name);
             if (!holder || PyLong_AsLong(holder) != i) {
                 PyErr_Clear();  // exact str keys: nothing can fail but memory

@@ -57,6 +57,12 @@ struct ModuleState {
     PyObject* str_strings_note = nullptr;  // the note on a string that is not UTF-8
     PyObject* str_difflib = nullptr;            // the close names of an unknown
     PyObject* str_get_close_matches = nullptr;  // constructor name
+    PyObject* str_max_inflated = nullptr;
+    PyCFunction dict_get = nullptr;  // the C function of dict.get, to tell a subclass that keeps it
+    PyObject* dict_getitem = nullptr;   // dict.__getitem__, likewise
+    PyObject* dict_contains = nullptr;  // dict.__contains__
+    PyObject* str_getitem = nullptr;
+    PyObject* str_contains = nullptr;
 
     // The JSON decoder found at initialisation (strong): while the module's
     // `json.loads` is still this one, schema text of the usual shape may be
@@ -150,6 +156,8 @@ int init_constants() {
         {&module_state.str_packed_data, "packed_data"},
         {&module_state.str_strings_note, msg::kStringsNote},
         {&module_state.str_difflib, "difflib"},      {&module_state.str_get_close_matches, "get_close_matches"},
+        {&module_state.str_max_inflated, "max_inflated"},
+        {&module_state.str_getitem, "__getitem__"},  {&module_state.str_contains, "__contains__"},
     };
     for (const Interned& entry : names) {
         if (*entry.slot) continue;
@@ -162,6 +170,17 @@ int init_constants() {
     if (!module_state.float_zero && !(module_state.float_zero = PyFloat_FromDouble(0.0))) return -1;
     if (!module_state.int_zero && !(module_state.int_zero = PyLong_FromLong(0))) return -1;
     if (!module_state.mask32 && !(module_state.mask32 = PyLong_FromUnsignedLong(0xFFFFFFFFul))) return -1;
+    if (!module_state.dict_get) {
+        PyRef dict(PyDict_New());
+        PyRef get(dict ? PyObject_GetAttr(dict.get(), module_state.str_get) : nullptr);
+        if (!get || !(module_state.dict_get = PyCFunction_GetFunction(get.get()))) return -1;
+    }
+    PyObject* dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
+    if (!module_state.dict_getitem && !(module_state.dict_getitem = PyObject_GetAttr(dict_type, module_state.str_getitem)))
+        return -1;
+    if (!module_state.dict_contains &&
+        !(module_state.dict_contains = PyObject_GetAttr(dict_type, module_state.str_contains)))
+        return -1;
     return init_standard_constants();
 }
 

@@ -52,8 +52,9 @@
 //     `Reader` for unpack. What parsers and compilers share is immutable once
 //     built (or published atomically), so one parser serves any number of
 //     threads at once, and calls that re-enter it from interpreter code.
-//   * Short input is not an exception while reading: the reader records it,
-//     yields a zero value and reading goes on; unpack turns it into
+//   * Short input is not an exception while reading: the reader records it
+//     and yields a zero value, and every level above stops reading at once,
+//     so nothing after the short read is decoded; unpack turns it into
 //     "Parse error at position N" at the end.
 #include "support.h"
 #include "schema_text.h"

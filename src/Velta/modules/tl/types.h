@@ -119,7 +119,29 @@ struct ParserOptions {
     PyObject* strings = nullptr;
     PyObject* wide_ints = nullptr;
     PyObject* strict = nullptr;
+    PyObject* max_inflated = nullptr;
 };
+
+// max_inflated=: a non-negative int (bytes); larger than any buffer can be
+// means no bound.
+int max_inflated_option(PyObject* given, size_t* out) {
+    if (!given) return 0;
+    if (!PyLong_Check(given) || PyBool_Check(given)) {
+        raise_expected("int", given);
+        return -1;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(given, &overflow);
+    if (value == -1 && !overflow && PyErr_Occurred()) return -1;
+    if (overflow < 0 || (!overflow && value < 0)) {
+        PyErr_SetString(PyExc_ValueError, msg::kMaxInflatedNegative);
+        return -1;
+    }
+    // Room for one byte more than the bound is asked of zlib, as a Py_ssize_t.
+    constexpr long long kLargest = PY_SSIZE_T_MAX - 1;
+    *out = static_cast<size_t>(overflow || value > kLargest ? kLargest : value);
+    return 0;
+}
 
 // Which of two str choices `given` is: 0 for `first` (also when left out), 1
 // for `second`; -1 with ValueError (TypeError for a non-str) otherwise.
@@ -159,6 +181,7 @@ int conventions_of(const ParserOptions& options, TLConventions* out) {
     conventions.strings_as_bytes = strings;
     conventions.wide_ints_as_bytes = wide_ints;
     conventions.strict = strict;
+    if (max_inflated_option(options.max_inflated, &conventions.max_inflated) < 0) return -1;
     *out = conventions;
     return 0;
 }
@@ -187,14 +210,23 @@ PyObject* parser_create(PyTypeObject* type, PyObject* schema_json, const ParserO
     return obj.release();
 }
 
-// TLParser(schema_json, *, standard=False, strings="str", wide_ints="int", strict=False).
+// TLParser(schema_json, *, standard=False, strings="str", wide_ints="int", strict=False,
+//          max_inflated=16 MiB).
 struct ParserArguments {
-    static constexpr Py_ssize_t kCount = 5;
+    static constexpr Py_ssize_t kCount = 6;
     PyObject* names[kCount] = {module_state.str_schema_json, module_state.str_standard, module_state.str_strings,
-                               module_state.str_wide_ints, module_state.str_strict};
+                               module_state.str_wide_ints, module_state.str_strict, module_state.str_max_inflated};
     PyObject* values[kCount] = {};
     ArgBinder binder{"__cinit__", names, kCount, values, 1, 1};
-    ParserOptions options() const { return {values[1], values[2], values[3], values[4]}; }
+    ParserOptions options() const {
+        ParserOptions given;
+        given.standard = values[1];
+        given.strings = values[2];
+        given.wide_ints = values[3];
+        given.strict = values[4];
+        given.max_inflated = values[5];
+        return given;
+    }
 };
 
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -419,7 +451,7 @@ void setup_parser_type(PyTypeObject* type) {
     type->tp_basicsize = sizeof(TLParserObject);
     type->tp_dealloc = parser_dealloc;
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False, strings='str', wide_ints='int', strict=False)\n"
+    type->tp_doc = PyDoc_STR("TLParser(schema_json, *, standard=False, strings='str', wide_ints='int', strict=False, max_inflated=16777216)\n"
                              "--\n\n"
                              "Packs dicts into TL bytes and unpacks them, driven by a schema given\n"
                              "as JSON text or as an already decoded dict (see\n"
@@ -437,7 +469,8 @@ void setup_parser_type(PyTypeObject* type) {
                              "value too (pack keeps the bits no conditional field uses); bytes\n"
                              "fields pack from any bytes-like object, or from a mapping as that\n"
                              "object's boxed serialization; and gzip_packed objects are inflated\n"
-                             "(at most 16 MiB per unpack). The service layer (rpc_result,\n"
+                             "(at most max_inflated bytes in all per unpack, 16 MiB unless given).\n"
+                             "The service layer (rpc_result,\n"
                              "msg_container, msg_copy, gzip_packed) is known without schema lines.\n"
                              "strings='bytes': every string field reads as bytes and packs from any\n"
                              "bytes-like object or str.\n"

@@ -287,7 +287,9 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
         PyObject* found = nullptr;
         Py_BEGIN_CRITICAL_SECTION(value);
         PyObject* borrowed = name_entry(value, &seen->walk_from);
-        seen->name = borrowed;  // compared by identity only, never used
+        // Alive while the dict's lock is held; kept for gather's checks.
+        if constexpr (velta::kFreeThreaded) seen->name = PyRef::borrow(borrowed);
+        seen->named = borrowed != nullptr;
         if (borrowed && !(known = bare ? nullptr : compiler_->_name_table.get(borrowed))) found = Py_NewRef(borrowed);
         Py_END_CRITICAL_SECTION();
         if (known) return known;
@@ -308,6 +310,7 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
             PyErr_Format(PyExc_ValueError, msg::kBareMismatch, bare->py_name, name.get());
         return nullptr;
     }
+    // The table holds no empty name, so "" falls through to the refusal.
     if (TLConstructor* known = compiler_->_name_table.get(name.get())) return known;
     if (name.get() == Py_None || PyUnicode_GET_LENGTH(name.get()) == 0) {
         PyErr_SetString(PyExc_ValueError, msg::kNoConstructor);
@@ -393,24 +396,18 @@ int refuse_condition(const TLField& field) {
 constexpr int kMaxGatherRetries = 8;
 constexpr int kGatherAgain = 1;
 
+// Whether `key` is the "_" key: the interned "_" mostly, but a dict may
+// hold any exact str of that text.
+bool is_name_key(PyObject* key) {
+    return key == module_state.str_underscore ||
+           (PyUnicode_CheckExact(key) && PyUnicode_GET_LENGTH(key) == 1 && PyUnicode_READ_CHAR(key, 0) == '_');
+}
+
 // Inlined where it is used, as the one gather there was: the plain instance
 // in _write_object, the strict one in gather_strict.
 template <bool kStrict>
 VELTA_ALWAYS_INLINE int Writer::gather(PyObject* value, bool exact_dict, const TLConstructor* constr, Gathered& given,
                    [[maybe_unused]] const NameSeen& seen) {
-#ifdef Py_GIL_DISABLED
-    // The fields must come from the moment "_" came from: a walk checks "_"
-    // as it passes it, and look-ups work on a copy taken under the dict's
-    // lock.
-    PyRef snapshot;
-    if (exact_dict && !constr->walkable) {
-        if (!(snapshot = PyRef(PyDict_Copy(value)))) return -1;
-        PyObject* name = PyDict_GetItemWithError(snapshot.get(), module_state.str_underscore);
-        if (!name && PyErr_Occurred()) return -1;
-        if (name != seen.name) return kGatherAgain;
-        value = snapshot.get();
-    }
-#endif
     if (exact_dict && constr->walkable) {
         // Dicts mostly hold their keys in schema order (unpack makes them so,
         // and so do literals), as the very name objects of the schema: a walk
@@ -419,21 +416,27 @@ VELTA_ALWAYS_INLINE int Writer::gather(PyObject* value, bool exact_dict, const T
         // __eq__, which only a look-up honours.
         bool walked = true;
         [[maybe_unused]] bool name_changed = false;
+        [[maybe_unused]] bool name_passed = false;
         int32_t next = constr->first_named;
         Py_BEGIN_CRITICAL_SECTION(value);
-        // No interpreter code has run since "_" was read: the dict is as it
-        // was, and the entries before seen.walk_from are "_" alone.
+        // With the GIL, no interpreter code has run since "_" was read: the
+        // dict is as it was, and the entries before seen.walk_from are "_"
+        // alone. Without it, the walk starts at the first entry and checks
+        // that "_" is still the name read, under the same lock as the fields,
+        // so that all come from one moment.
         Py_ssize_t position = seen.walk_from;
         PyObject *key, *item;
         while (PyDict_Next(value, &position, &key, &item)) {
             int32_t at;
-#ifdef Py_GIL_DISABLED
-            if (key == module_state.str_underscore && item != seen.name) {
-                walked = false;
-                name_changed = true;
-                break;
+            if constexpr (velta::kFreeThreaded) {
+                if (is_name_key(key)) {
+                    name_passed = true;
+                    if (item == seen.name.get()) continue;
+                    walked = false;
+                    name_changed = true;
+                    break;
+                }
             }
-#endif
             if (next < constr->field_count &&
                 (key == constr->fields[next].py_name || key == constr->fields[next].py_name_interned)) {
                 at = next;
@@ -450,11 +453,28 @@ VELTA_ALWAYS_INLINE int Writer::gather(PyObject* value, bool exact_dict, const T
             next = constr->fields[at].next_named;
         }
         Py_END_CRITICAL_SECTION();
+        if constexpr (velta::kFreeThreaded) {
+            if (walked && !name_passed && seen.name) {  // "_" went away after it was read
+                walked = false;
+                name_changed = true;
+            }
+        }
         if (walked) return 0;
         given.reset();
-#ifdef Py_GIL_DISABLED
         if (name_changed) return kGatherAgain;
-#endif
+    }
+    // Without the GIL, look-ups work on a copy of the dict taken under its
+    // lock, whose "_" must be the name read: one moment again. (A key's own
+    // __eq__ may run during the look-ups; it cannot reach the copy.)
+    PyRef snapshot;
+    if constexpr (velta::kFreeThreaded) {
+        if (exact_dict) {
+            if (!(snapshot = PyRef(PyDict_Copy(value)))) return -1;
+            PyObject* name = PyDict_GetItemWithError(snapshot.get(), module_state.str_underscore);
+            if (!name && PyErr_Occurred()) return -1;
+            if (name != seen.name.get()) return kGatherAgain;
+            value = snapshot.get();
+        }
     }
     for (int32_t i = constr->first_named; i < constr->field_count; i = constr->fields[i].next_named) {
         const TLField& field = constr->fields[i];
@@ -469,11 +489,37 @@ VELTA_ALWAYS_INLINE int Writer::gather(PyObject* value, bool exact_dict, const T
     return 0;
 }
 
+// Whether `value` is read as a dict: an exact dict, or an instance of a dict
+// subclass that keeps dict's own get, `in` and [] (what a mapping is read
+// through), whose entries are then read the way an exact dict's are, in
+// place and under its lock; -1 on error.
+int reads_as_dict(PyObject* value) {
+    if (PyDict_CheckExact(value)) return 1;
+    if (!PyDict_Check(value)) return 0;
+    // `in` and [] find their methods on the class (a subclass's slots call
+    // them by name even when they are dict's own).
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    for (PyObject* const* method : {&module_state.dict_getitem, &module_state.dict_contains}) {
+        PyRef found(PyObject_GetAttr(type, method == &module_state.dict_getitem ? module_state.str_getitem
+                                                                                  : module_state.str_contains));
+        if (!found) return -1;
+        if (found.get() != *method) return 0;
+    }
+    // dict's get bound to this very value: neither the class nor the
+    // instance put another in its place.
+    PyRef get(PyObject_GetAttr(value, module_state.str_get));
+    if (!get) return -1;
+    return PyCFunction_Check(get.get()) && PyCFunction_GET_SELF(get.get()) == value &&
+           PyCFunction_GetFunction(get.get()) == module_state.dict_get;
+}
+
 int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
     Operation op("Velta.tl.TLParser._write_object");
     RecursionGuard guard(" while packing a TL object");
     if (!guard.entered()) return op.fail(__LINE__);
-    const bool exact_dict = PyDict_CheckExact(value);
+    const int as_dict = reads_as_dict(value);
+    if (as_dict < 0) return op.fail(__LINE__);
+    const bool exact_dict = as_dict;
     for (int attempt = 0;; ++attempt) {
         NameSeen seen;
         const TLConstructor* constr = constructor_for(value, exact_dict, bare, &seen);
@@ -500,7 +546,7 @@ int Writer::_write_object(PyObject* value, const TLConstructor* bare) {
             return op.fail(__LINE__);
         }
         if (gathered < 0 ||
-            (VELTA_UNLIKELY(strict_) && check_strict(value, exact_dict, seen.name != nullptr, constr, given) < 0) ||
+            (VELTA_UNLIKELY(strict_) && check_strict(value, exact_dict, seen.named, constr, given) < 0) ||
             write_fields(constr, given, bare) < 0) {
             path.record_root(constr);
             return op.fail(__LINE__);
