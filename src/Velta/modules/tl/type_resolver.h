@@ -345,8 +345,10 @@ private:
             case TL_TYPE_DOUBLE:
                 return 8;
             case TL_TYPE_INT128:
+            case TL_TYPE_INT128_BYTES:
                 return 16;
             case TL_TYPE_INT256:
+            case TL_TYPE_INT256_BYTES:
                 return 32;
             case TL_TYPE_TRUE:
                 return 0;
