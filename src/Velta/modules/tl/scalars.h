@@ -272,12 +272,18 @@ int Writer::write_bytes_or_object(PyObject* value) {
     const int mapping = PyDict_Check(value) ? 1 : PyObject_IsInstance(value, module_state.mapping_abc);
     if (mapping < 0) return -1;
     if (!mapping) return raise_expected("bytes", value);
-    Writer inner(parser_);
-    if (inner.start() < 0 || inner._write_object(value) < 0) {
-        path.adopt(inner.path);
+    // On the heap: a writer holds its first buffer inline, and objects held
+    // in bytes fields may nest as deep as the recursion limit allows.
+    std::unique_ptr<Writer> inner(new (std::nothrow) Writer(parser_));
+    if (!inner) {
+        PyErr_NoMemory();
         return -1;
     }
-    PyRef data(inner.result());
+    if (inner->start() < 0 || inner->_write_object(value) < 0) {
+        path.adopt(inner->path);
+        return -1;
+    }
+    PyRef data(inner->result());
     if (!data) return -1;
     return write_byte_string(PyBytes_AS_STRING(data.get()), static_cast<size_t>(PyBytes_GET_SIZE(data.get())), data.get());
 }

@@ -69,6 +69,7 @@
 #include <forward_list>
 #include <cstdlib>
 #include <new>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
