@@ -2,6 +2,7 @@
 
     python benchmarks/bench_codec.py            # full run (about 90 seconds)
     python benchmarks/bench_codec.py --quick    # a few seconds, for CI
+    python benchmarks/bench_codec.py --shapes-only  # pack by the shape of the dicts
 
 For each workload of workloads/chat.py the table gives the time per call of
 packing the value and of unpacking the packed bytes, for:
@@ -373,6 +374,58 @@ def run_growth(ours: Codec, others: list[Codec], settings: Settings, sizes) -> l
     return rows
 
 
+SHAPE_TARGET = 0.80        # pack of every shape / msgspec's encode of the same dicts
+EQUAL_OVER_INTERNED = 1.15  # equal keys / interned keys, for ours
+
+
+def run_shapes(impl: str, settings: Settings) -> tuple[list[str], list]:
+    """Pack of the page and the user in each shape, ours (both modes) against msgspec.
+
+    The shapes (tests/api_values.py): as unpack returns a value (interned
+    keys), as a JSON decoder gives it (equal keys, other objects), as code
+    writes it (only the fields that are set). Every shape packs to the same
+    bytes; returns (problems, target rows).
+    """
+    text = api.api_schema_json()
+    ours, others = build_codecs(impl, text)
+    standard = standard_codec(impl, text)
+    msgspec_codec = next(c for c in others if c.name == "msgspec.msgpack")
+    makers = {"history page": api.history_page, "small object": api.small_user}
+    problems, rows = [], []
+    for label, make in makers.items():
+        expected = ours.pack(make())
+        fns = {}
+        for shape in api.SHAPES:
+            value, standard_value = make(shape=shape), make(shape=shape, standard=True)
+            if ours.pack(value) != expected or standard.pack(standard_value) != expected:
+                problems.append(f"{label}, {shape} keys: packs to other bytes than the interned shape")
+            fns[(shape, "ours")] = functools.partial(ours.pack, value)
+            fns[(shape, "standard")] = functools.partial(standard.pack, standard_value)
+            if msgspec_codec.pack is not None:
+                fns[(shape, "msgspec")] = functools.partial(msgspec_codec.pack, value)
+        group = measure_group(fns, settings)
+        print()
+        print(f"== {label}: pack by the shape of the dicts (ours / msgspec.msgpack encode of the same dicts) ==")
+        print(f"{'shape':10} {'ours':>10} {'standard':>10} {'msgspec':>10} {'ours/msgspec':>13} "
+              f"{'standard/msgspec':>17} {'ours/interned':>14}")
+        for shape in api.SHAPES:
+            has_base = (shape, "msgspec") in group
+            print(f"{shape:10} {fmt_time(group[(shape, 'ours')]):>10} {fmt_time(group[(shape, 'standard')]):>10} "
+                  f"{fmt_time(group.get((shape, 'msgspec'))):>10} "
+                  f"{_fmt_plain(group.ratio((shape, 'ours'), (shape, 'msgspec')) if has_base else None):>13} "
+                  f"{_fmt_plain(group.ratio((shape, 'standard'), (shape, 'msgspec')) if has_base else None):>17} "
+                  f"{_fmt_plain(group.ratio((shape, 'ours'), ('interned', 'ours'))):>14}")
+            for mode in ("ours", "standard"):
+                ratio = group.ratio((shape, mode), (shape, "msgspec")) if has_base else None
+                name = "" if mode == "ours" else ", standard mode"
+                rows.append((f"{label}, {shape} keys{name}: pack / msgspec.msgpack encode", ratio, SHAPE_TARGET))
+        for mode in ("ours", "standard"):
+            name = "" if mode == "ours" else ", standard mode"
+            rows.append((f"{label}{name}: pack of equal keys / of interned keys",
+                         group.ratio(("equal", mode), ("interned", mode)), EQUAL_OVER_INTERNED))
+    return problems, rows
+
+
 def run_api(impl: str, settings: Settings, args) -> tuple[list[str], list]:
     """Tables for the public-schema workloads; returns (problems, target rows)."""
     if not api.available():
@@ -423,6 +476,9 @@ def run_api(impl: str, settings: Settings, args) -> tuple[list[str], list]:
                          _ours_over(group, standard.name, op, o, op), 1.10))
         rows += strict_rows(label, group, o, strict.name)
         rows += strict_rows(label + " (standard mode)", group, standard.name, strict_standard.name)
+    shape_problems, shape_rows = run_shapes(impl, settings)
+    problems += shape_problems
+    rows += shape_rows
     if not args.no_linearity:
         rows += run_growth(ours, others, settings, GROWTH_SIZES_QUICK if args.quick else GROWTH_SIZES)
     run_memory(ours, values)
@@ -465,8 +521,19 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--no-linearity", action="store_true", help="skip the growth (vector-length) table")
     ap.add_argument("--api-only", action="store_true",
                     help="only the public API schema workloads, their targets and growth table")
+    ap.add_argument("--shapes-only", action="store_true",
+                    help="only the pack-by-shape tables of the public API schema workloads and their targets")
     args = ap.parse_args(argv)
     settings = Settings.from_args(args.quick, args.repeat)
+    if args.shapes_only:
+        if not api.available():
+            print(f"public API schema workloads: skipped: {api.missing_reason()}")
+            return 0
+        problems, rows = run_shapes(args.impl, settings)
+        for p in problems:
+            print("VERIFY FAILED:", p)
+        print_targets(rows, args.quick)
+        return 1 if problems else 0
 
     ours, others = build_codecs(args.impl)
     versions = [f"Python {platform.python_version()} ({platform.machine()})"]

@@ -1,6 +1,7 @@
 """One workload's pack or unpack, many times, for an instruction-counting profiler.
 
     python benchmarks/profile_workload.py pack page 300
+    python benchmarks/profile_workload.py pack page 300 --shape equal
     python benchmarks/profile_workload.py unpack user 10000
     python benchmarks/profile_workload.py unpack users 3 --users 100000
     python benchmarks/profile_workload.py compile text 5
@@ -36,6 +37,8 @@ def main() -> int:
     ap.add_argument("count", type=int)
     ap.add_argument("--users", type=int, default=1000, help="users in the `users` workload")
     ap.add_argument("--standard", action="store_true", help="the parser in the standard mode")
+    ap.add_argument("--shape", choices=api.SHAPES, default="interned",
+                    help="how the packed value is built (page and user; see tests/api_values.py)")
     args = ap.parse_args()
     if not api.available():
         print(api.missing_reason(), file=sys.stderr)
@@ -47,8 +50,8 @@ def main() -> int:
             tl.TLParser(schema if schema is not None else json.loads(text), standard=args.standard)
         return 0
     makers = {
-        "page": lambda: api.history_page(standard=args.standard),
-        "user": lambda: api.small_user(standard=args.standard),
+        "page": lambda: api.history_page(standard=args.standard, shape=args.shape),
+        "user": lambda: api.small_user(standard=args.standard, shape=args.shape),
         "users": lambda: api.users_page(args.users, standard=args.standard),
     }
     value = makers[args.workload]()

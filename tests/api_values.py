@@ -23,6 +23,10 @@ zero values once one of them is given), for the default mode or, with
 mode the value was made for. ``int`` values stay in 0..2**31-1 and ``long``
 values in 0..2**63-1, which read back the same in both modes.
 
+Each maker takes ``shape=`` (``SHAPES``): the completed value with interned
+keys (the default), the same with keys that are equal but other objects, as
+a JSON decoder makes them, or the sparse value as code writes it.
+
 ``available()`` is False (and ``missing_reason()`` says why) when the schema
 file is absent or ``Velta.schema`` cannot be imported; the tests and the
 benchmarks then skip these workloads with that message.
@@ -55,6 +59,8 @@ __all__ = [
     "complete",
     "history_page",
     "missing_reason",
+    "SHAPES",
+    "shaped",
     "small_user",
     "users_page",
 ]
@@ -183,7 +189,46 @@ def complete(value, standard: bool = False):
 
 
 # ---------------------------------------------------------------------------
-# Value makers (sparse; completed at the end)
+# The shapes the same value comes in
+# ---------------------------------------------------------------------------
+
+# "interned": as unpack returns it, every field given, keys the interned names;
+# "equal": the same, as a JSON decoder gives it: keys equal to the names but
+# other objects (one object per distinct key in a document, as json.loads
+# shares them), constructor names fresh strs;
+# "sparse": as code writes it, only the fields that are set, literal keys, in
+# the order the code writes them.
+SHAPES = ("interned", "equal", "sparse")
+
+
+def _equal_keys(value, memo: dict):
+    if isinstance(value, list):
+        return [_equal_keys(v, memo) for v in value]
+    if not isinstance(value, dict):
+        return value
+    out = {}
+    for key, item in value.items():
+        # A slice of two or more characters is a new str (one character is
+        # the interpreter's own single-character str, in JSON too).
+        own = memo.setdefault(key, (key + ".")[:-1])
+        out[own] = (item + ".")[:-1] if key == "_" else _equal_keys(item, memo)
+    return out
+
+
+def shaped(sparse_value, shape: str, standard: bool = False):
+    """``sparse_value`` (as code writes it) in the given shape of SHAPES."""
+    if shape == "sparse":
+        return sparse_value
+    value = complete(sparse_value, standard)
+    if shape == "interned":
+        return value
+    if shape == "equal":
+        return _equal_keys(value, {})
+    raise ValueError(f"unknown shape {shape!r}; expected one of {SHAPES}")
+
+
+# ---------------------------------------------------------------------------
+# Value makers (sparse; shaped at the end)
 # ---------------------------------------------------------------------------
 
 _FIRST = ["Alice", "Bob", "Carol", "Dmitri", "Eve", "Farid", "Grace", "Hiro", "Ingrid", "Jamal",
@@ -409,7 +454,7 @@ def _message(rng, msg_id, peer, user_ids, chat_ids, channel_ids, date) -> dict:
 
 
 def history_page(n_messages: int = 100, n_users: int = 20, n_chats: int = 5, seed: int = 12,
-                 standard: bool = False) -> dict:
+                 standard: bool = False, shape: str = "interned") -> dict:
     """A ``messages.messagesSlice``: a page of history with its users and chats."""
     rng = random.Random(seed)
     user_ids = [rng.randint(10**8, 8 * 10**9) for _ in range(n_users)]
@@ -430,13 +475,13 @@ def history_page(n_messages: int = 100, n_users: int = 20, n_chats: int = 5, see
     page = {"_": "messages.messagesSlice", "count": n_messages * 37 + rng.randint(0, 99),
             "offset_id_offset": rng.randint(0, 5000), "messages": messages, "topics": [],
             "chats": chats, "users": users}
-    return complete(page, standard)
+    return shaped(page, shape, standard)
 
 
-def small_user(seed: int = 13, standard: bool = False) -> dict:
+def small_user(seed: int = 13, standard: bool = False, shape: str = "interned") -> dict:
     """One ``user`` with 11 fields set."""
     rng = random.Random(seed)
-    return complete(_user(rng, rng.randint(10**8, 8 * 10**9), small=True), standard)
+    return shaped(_user(rng, rng.randint(10**8, 8 * 10**9), small=True), shape, standard)
 
 
 def users_page(n: int, seed: int = 14, standard: bool = False) -> dict:
