@@ -51,7 +51,10 @@ bool conditional_present(const TLField& field, PyObject* value) {
 class Writer {
 public:
     Writer(TLParserObject* parser)
-        : parser_(parser), compiler_(parser_compiler(parser)), strict_(parser->_schema->conventions.strict) {}
+        : parser_(parser),
+          compiler_(parser_compiler(parser)),
+          strict_(parser->_schema->conventions.strict),
+          aliases_(parser->_schema->field_name_count) {}
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
     ~Writer();
@@ -156,6 +159,51 @@ private:
         int32_t unconditional = 0;  // of them, unconditional fields
         bool odd_bit = false;  // a bit-only field was given neither True, False nor None
     };
+    // Keys that equal field names without being the schema's name objects
+    // (a JSON decoder gives one object per distinct key of a document, used
+    // in every object of it): each is matched by its text, then entered as
+    // the alias of its name, so that the next object's key of that name is
+    // matched by its address. Each alias is held, so no other object can
+    // take its address during the call. The first keys of a call are not
+    // entered: the table costs more than matching a few keys by their text,
+    // and pays only where objects repeat, as in pages of them.
+    class KeyAliases {
+    public:
+        explicit KeyAliases(int32_t names) : names_(names) {}
+        KeyAliases(const KeyAliases&) = delete;
+        KeyAliases& operator=(const KeyAliases&) = delete;
+        ~KeyAliases() {
+            if (!by_name_) return;
+            for (size_t i = 0; i < entered_.size(); ++i) Py_DECREF(by_name_[entered_[i]]);
+            free(by_name_);
+        }
+        // Whether `key` is the alias of the field name numbered `name_id`.
+        bool is(int32_t name_id, PyObject* key) const { return by_name_ && by_name_[name_id] == key; }
+        // Enters `key` (an exact str) as the alias of name `name_id`,
+        // unless there is no room for it.
+        void put(int32_t name_id, PyObject* key) {
+            if (++matched_ <= kMatchedFirst || name_id >= names_) return;
+            if (!by_name_ && !(by_name_ = static_cast<PyObject**>(calloc(static_cast<size_t>(names_), sizeof(PyObject*)))))
+                return;
+            if (PyObject* old = by_name_[name_id]) {
+                by_name_[name_id] = Py_NewRef(key);
+                Py_DECREF(old);  // a str: dropping it runs no code
+            } else if (entered_.append(1, name_id)) {
+                by_name_[name_id] = Py_NewRef(key);
+            }
+        }
+
+    private:
+        static constexpr size_t kMatchedFirst = 64;
+        const int32_t names_;          // distinct field names in the schema
+        PyObject** by_name_ = nullptr;  // strong; by name number
+        velta::HeapArray<int32_t, 64> entered_;  // the numbers that hold one
+        size_t matched_ = 0;            // keys matched by their text so far
+    };
+    // The field of `constr` that `key` (an exact str) names, or -1; `next`
+    // is the field expected next (writer.h).
+    int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next);
+
     // Where the "_" of a dict was read: the walk's start past it and,
     // without the GIL, the name object itself, held so that no other str can
     // take its address while the fields are checked against it.
@@ -204,6 +252,7 @@ private:
     size_t deferred_size_ = 0;
     HeapArray<PyObject*, kInlineKept> kept_;
     HeapArray<uint32_t> words_;
+    KeyAliases aliases_;
     // The bytes of a wide int that write_wide refused for their length, until
     // the field that holds it names it (width 0: none).
     struct WideRefusal {

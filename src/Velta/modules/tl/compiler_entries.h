@@ -36,6 +36,7 @@ void compiler_free_schema(TLSchemaCompilerObject* self) {
                 Py_CLEAR(field.py_name_interned);
             }
             free(constr.fields);
+            free(constr.name_index);
             Py_CLEAR(constr.py_name);
             Py_CLEAR(constr.py_name_interned);
             Py_CLEAR(constr.py_template);
@@ -356,9 +357,34 @@ void note_used_bits(TLConstructor* constr) {
         if (constr->fields[j].flags_word) constr->fields[j].used_bits |= bits[constr->fields[j].flags_word - 1u];
 }
 
+// Constructors with more fields than this get a name index; the fields of
+// the others are scanned.
+constexpr int32_t kIndexedFieldsFrom = 9;
+
+// The fields of a walkable constructor by the hash of their names (see
+// TLConstructor::name_index). Without memory for it, keys are matched by a
+// scan instead, so a failed allocation is no error.
+void index_field_names(TLConstructor* constr) {
+    free(std::exchange(constr->name_index, nullptr));
+    constr->name_index_mask = 0;
+    if (!constr->walkable || constr->field_count < kIndexedFieldsFrom) return;
+    uint32_t size = 16;
+    while (size < 2u * static_cast<uint32_t>(constr->field_count)) size *= 2;  // at most half full
+    auto* slots = static_cast<uint16_t*>(calloc(size, sizeof(uint16_t)));
+    if (!slots) return;
+    for (int32_t i = 0; i < constr->field_count; ++i) {
+        uint32_t at = static_cast<uint32_t>(constr->fields[i].name_hash);
+        while (slots[at & (size - 1)]) ++at;
+        slots[at & (size - 1)] = static_cast<uint16_t>(i + 1);
+    }
+    constr->name_index = slots;
+    constr->name_index_mask = size - 1;
+}
+
 // What is derived from all the fields of an entry that has some.
 void finish_constructor(TLSchemaCompilerObject* self, TLConstructor* constr) {
     constr->walkable = names_are_distinct(constr);
+    index_field_names(constr);
     // By default the words are "flags" and "flags2", whichever are there.
     if (!self->_conventions.words_by_type && (constr->conditional_count || constr->has_flags || constr->has_flags2)) constr->word_count = 2;
     for (int32_t i = 0; !self->_conventions.words_by_type && i < constr->field_count; ++i)

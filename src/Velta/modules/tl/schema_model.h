@@ -111,6 +111,8 @@ struct TLField {
     // Derived once by the compiler so the codec does no text work per value.
     const TLValueType* value_type;  // how the value (after the condition) is encoded
     Py_hash_t name_hash;     // hash of py_name, to match dict keys quickly
+    int32_t name_id;         // the number of its name among the schema's
+                             // distinct field names (equal names, one number)
     int32_t flags_word;      // 1 for the field named "flags", 2 for "flags2", else 0
                              // (standard mode: slot + 1 of every "#" field)
     int32_t bit_only;        // conditional, and its value is only the bit:
@@ -144,6 +146,12 @@ struct TLConstructor {
     int32_t first_written;  // first that has bytes (see TLField's links)
     int32_t unconditional_count;  // fields that are neither conditional nor a
                                   // flags word (strict=True requires them)
+    // The fields by the hash of their names, for keys that are not where the
+    // walk expects them: slot (hash + probe) & name_index_mask holds the
+    // field's index + 1, 0 when free. Null when the fields are few (a scan
+    // is as quick) or the names are not walkable; owned.
+    uint16_t* name_index;
+    uint32_t name_index_mask;
 
     // Derived for the codec, released with the table (strong references).
     PyObject* py_name;      // `name` as a str: the "_" of unpacked dicts and
@@ -206,6 +214,8 @@ struct TLSchema {
                                   // the newest block first
     TLConstructor* service_message;  // the service layer's message (in `constructors`,
                                      // in neither map), or null
+    int32_t field_name_count;     // distinct field names (TLField::name_id); 0
+                                  // when they could not be numbered
 };
 
 // ---- what the codec reads of the compiler ------------------------------------
@@ -234,14 +244,16 @@ enum CompilerState : int { kCompilerIdle = 0, kCompilerCompiling = 1, kCompilerI
 // Constructor names by the identity of the name object: messages name their
 // constructors with the same few str objects again and again (the "_" of
 // unpacked dicts, interned literals), and a pointer compare skips hashing
-// the text. Built once per compile and never changed after, so every
-// thread reads it freely; a name it does not hold goes to the name map.
+// the text. Other strs (a JSON decoder makes a new one for every "_") are
+// found by their hash and text. Built once per compile and never changed
+// after, so every thread reads it freely; a name it does not hold goes to
+// the name map.
 class NameTable {
 public:
     NameTable() = default;
     NameTable(const NameTable&) = delete;
     NameTable& operator=(const NameTable&) = delete;
-    ~NameTable() { free(slots_); }
+    ~NameTable() { clear(); }
 
     // Enters every record that holds its name in `name_map` under both of
     // its name objects (a record that a later one with the same name
@@ -252,7 +264,11 @@ public:
         size_t size = 8;
         while (size < 4 * static_cast<size_t>(count)) size *= 2;  // two names each
         slots_ = static_cast<Slot*>(calloc(size, sizeof(Slot)));
-        if (!slots_) return false;
+        by_text_ = static_cast<TextSlot*>(calloc(size / 2, sizeof(TextSlot)));
+        if (!slots_ || !by_text_) {
+            clear();
+            return false;
+        }
         mask_ = size - 1;
         for (int32_t i = 0; i < count; ++i) {
             // An empty "_" names no record, whatever the schema holds: pack
@@ -267,16 +283,31 @@ public:
                 Slot* slot = find(name);
                 *slot = {name, &constructors[i]};
             }
+            const Py_hash_t hash = PyObject_Hash(constructors[i].py_name);  // an exact str's hash cannot fail
+            size_t at = static_cast<size_t>(hash);
+            while (by_text_[at & (mask_ >> 1)].constructor) ++at;
+            by_text_[at & (mask_ >> 1)] = {hash, &constructors[i]};
         }
         return true;
     }
     void clear() {
         free(std::exchange(slots_, nullptr));
+        free(std::exchange(by_text_, nullptr));
         mask_ = 0;
     }
     // The record named by exactly this object, or null.
     TLConstructor* get(PyObject* name) const {
         return slots_ ? find(name)->constructor : nullptr;
+    }
+    // The record whose name has the text of `name`, an exact str, or null.
+    TLConstructor* get_by_text(PyObject* name) const {
+        if (!by_text_) return nullptr;
+        const Py_hash_t hash = PyObject_Hash(name);
+        for (size_t at = static_cast<size_t>(hash);; ++at) {
+            const TextSlot& slot = by_text_[at & (mask_ >> 1)];
+            if (!slot.constructor) return nullptr;
+            if (slot.hash == hash && velta::same_text(slot.constructor->py_name, name)) return slot.constructor;
+        }
     }
 
 private:
@@ -293,7 +324,13 @@ private:
         }
     }
 
+    struct TextSlot {
+        Py_hash_t hash;  // of the record's py_name
+        TLConstructor* constructor;
+    };
+
     Slot* slots_ = nullptr;
+    TextSlot* by_text_ = nullptr;  // mask_ / 2 + 1 slots, at most half full
     size_t mask_ = 0;
 };
 

@@ -1,5 +1,5 @@
 // Small building blocks shared by the tl module: an owned-reference wrapper,
-// heap arrays, little-endian loads and stores, the text helper that strips a
+// heap arrays, comparing strs by text, little-endian loads and stores, the text helper that strips a
 // condition, and the wire constants.
 #ifndef VELTA_TL_SUPPORT_H
 #define VELTA_TL_SUPPORT_H
@@ -129,6 +129,22 @@ private:
 
 // TL numbers are little-endian whatever the host; compilers turn these into
 // single loads and stores on little-endian machines.
+// Whether two exact strs hold the same text, compared in place: keys that
+// are equal to the schema's names but other objects (dicts decoded from
+// JSON, say) are compared once per field.
+VELTA_ALWAYS_INLINE bool same_text(PyObject* a, PyObject* b) {
+    if (PyUnicode_IS_COMPACT_ASCII(a) && PyUnicode_IS_COMPACT_ASCII(b)) {  // names mostly are
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+        return length == PyUnicode_GET_LENGTH(b) &&
+               memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length)) == 0;
+    }
+    if (!str_readable(a) || !str_readable(b)) return PyUnicode_Compare(a, b) == 0;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0;
+}
+
 inline void store_le32(unsigned char* p, uint32_t v) noexcept {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }

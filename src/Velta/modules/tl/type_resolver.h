@@ -373,6 +373,25 @@ private:
     std::forward_list<std::string> texts_;  // stay where they are; nothing allocated until used
 };
 
+// Numbers the distinct field names of the schema (interned names are one
+// object per text). Without memory for it, nothing is numbered, and pack
+// matches keys that are only equal by their text each time.
+void number_field_names(TLSchema* schema) {
+    schema->field_name_count = 0;
+    try {
+        std::unordered_map<PyObject*, int32_t> numbers;
+        for (int32_t c = 0; c < schema->constructor_count; ++c) {
+            TLConstructor& constr = schema->constructors[c];
+            for (int32_t i = 0; i < constr.field_count; ++i) {
+                TLField& field = constr.fields[i];
+                field.name_id = numbers.try_emplace(field.py_name_interned, static_cast<int32_t>(numbers.size())).first->second;
+            }
+        }
+        schema->field_name_count = static_cast<int32_t>(numbers.size());
+    } catch (const std::bad_alloc&) {
+    }
+}
+
 // The links of every field to the next ones the codec's loops visit.
 void link_fields(TLSchema* schema) {
     for (int32_t c = 0; c < schema->constructor_count; ++c) {
@@ -391,6 +410,7 @@ void link_fields(TLSchema* schema) {
         constr.first_named = next_named;
         constr.first_written = next_written;
     }
+    number_field_names(schema);
 }
 
 // Gives every field its value type, then every value type its least size.

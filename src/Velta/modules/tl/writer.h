@@ -258,6 +258,13 @@ PyObject* default_value(const TLValueType* type) {
     Py_UNREACHABLE();
 }
 
+// Whether `key` is the "_" key: the interned "_" mostly, but a dict may
+// hold any exact str of that text.
+VELTA_ALWAYS_INLINE bool is_name_key(PyObject* key) {
+    return key == module_state.str_underscore ||
+           (PyUnicode_CheckExact(key) && PyUnicode_GET_LENGTH(key) == 1 && PyUnicode_READ_CHAR(key, 0) == '_');
+}
+
 // The "_" entry of an exact dict, borrowed (null when absent, or on error).
 // Code mostly writes "_" first, and unpack does: then the first entry holds
 // it, with no hashing, and the walk over the fields may start after it.
@@ -265,7 +272,7 @@ PyObject* name_entry(PyObject* dict, Py_ssize_t* walk_from) {
     if constexpr (velta::kNameFromFirstEntry) {
         Py_ssize_t position = 0;
         PyObject *key, *item;
-        if (PyDict_Next(dict, &position, &key, &item) && key == module_state.str_underscore) {
+        if (PyDict_Next(dict, &position, &key, &item) && is_name_key(key)) {  // a JSON decoder's "_" too
             *walk_from = position;
             return item;
         }
@@ -311,11 +318,12 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
         return nullptr;
     }
     // The table holds no empty name, so "" falls through to the refusal.
-    if (TLConstructor* known = compiler_->_name_table.get(name.get())) return known;
     if (name.get() == Py_None || PyUnicode_GET_LENGTH(name.get()) == 0) {
         PyErr_SetString(PyExc_ValueError, msg::kNoConstructor);
         return nullptr;
     }
+    if (TLConstructor* known = compiler_->_name_table.get(name.get())) return known;
+    if (TLConstructor* known = compiler_->_name_table.get_by_text(name.get())) return known;
     // An exact str key: the look-up runs no interpreter code, and the map is
     // never changed once compiled, so the borrowed index is safe to read.
     PyObject* index = PyDict_GetItemWithError(compiler_->_name_map, name.get());
@@ -326,33 +334,55 @@ const TLConstructor* Writer::constructor_for(PyObject* value, bool exact_dict, c
     return &compiler_->_schema->constructors[PyLong_AsLong(index)];
 }
 
-// Whether two exact strs of equal hash hold the same text: compared in
-// place, as keys that are equal but not the same object (dicts decoded from
-// JSON, say) are compared once per field.
-bool same_text(PyObject* a, PyObject* b) {
-    if (!velta::str_readable(a) || !velta::str_readable(b)) return PyUnicode_Compare(a, b) == 0;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    const int kind = PyUnicode_KIND(a);
-    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
-           memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0;
-}
-
 // Whether `key`, an exact str with hash `hash`, names `field`.
 VELTA_ALWAYS_INLINE bool names_field(PyObject* key, Py_hash_t hash, const TLField& field) {
     return field.py_name == key || field.py_name_interned == key ||
-           (field.name_hash == hash && same_text(field.py_name, key));
+           (field.name_hash == hash && velta::same_text(field.py_name, key));
 }
 
-// The field of `constr` named by `key` (an exact str), or -1; `next` is the
-// field expected next.
-// Inlined into both instances of gather, as into the one gather there was.
-VELTA_ALWAYS_INLINE int32_t find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
+// Whether `key` is the very name object of `field`.
+VELTA_ALWAYS_INLINE bool is_field_name(PyObject* key, const TLField& field) {
+    return key == field.py_name_interned || key == field.py_name;
+}
+
+// Fields that code leaves out sit between those it gives: the walk looks
+// this many fields past the one it expects before it hashes the key.
+constexpr int kFieldsLookedAhead = 4;
+
+// Matched by the key's address when it is a schema name (interned, as
+// literal keys are), else by its hash and text; a key matched by its text
+// becomes its name's alias for the rest of the call, which the walk tries
+// by address at the field it expects.
+VELTA_ALWAYS_INLINE int32_t Writer::find_field(const TLConstructor* constr, PyObject* key, int32_t next) {
     if (key == module_state.str_underscore) return -1;
+    int32_t at = next;
+    if (PyUnicode_CHECK_INTERNED(key)) {  // else no name is this very object
+        for (int step = 0; step < kFieldsLookedAhead && at < constr->field_count; ++step, at = constr->fields[at].next_named)
+            if (is_field_name(key, constr->fields[at])) return at;
+    }
     const Py_hash_t hash = PyObject_Hash(key);  // cached in the str after the first time
-    if (next < constr->field_count && names_field(key, hash, constr->fields[next])) return next;
-    for (int32_t i = 0; i < constr->field_count; ++i)
-        if (names_field(key, hash, constr->fields[i])) return i;
-    return -1;
+    if (next < constr->field_count && names_field(key, hash, constr->fields[next])) {
+        at = next;
+    } else if (const uint16_t* index = constr->name_index) {
+        at = -1;
+        for (uint32_t slot = static_cast<uint32_t>(hash);; ++slot) {
+            const uint16_t entry = index[slot & constr->name_index_mask];
+            if (!entry) break;
+            if (names_field(key, hash, constr->fields[entry - 1])) {
+                at = entry - 1;
+                break;
+            }
+        }
+    } else {
+        at = -1;
+        for (int32_t i = 0; i < constr->field_count; ++i)
+            if (names_field(key, hash, constr->fields[i])) {
+                at = i;
+                break;
+            }
+    }
+    if (at >= 0 && !is_field_name(key, constr->fields[at])) aliases_.put(constr->fields[at].name_id, key);
+    return at;
 }
 
 // Takes in `item` (borrowed), the value given for field `index`: a
@@ -396,13 +426,6 @@ int refuse_condition(const TLField& field) {
 constexpr int kMaxGatherRetries = 8;
 constexpr int kGatherAgain = 1;
 
-// Whether `key` is the "_" key: the interned "_" mostly, but a dict may
-// hold any exact str of that text.
-bool is_name_key(PyObject* key) {
-    return key == module_state.str_underscore ||
-           (PyUnicode_CheckExact(key) && PyUnicode_GET_LENGTH(key) == 1 && PyUnicode_READ_CHAR(key, 0) == '_');
-}
-
 // Inlined where it is used, as the one gather there was: the plain instance
 // in _write_object, the strict one in gather_strict.
 template <bool kStrict>
@@ -438,7 +461,7 @@ VELTA_ALWAYS_INLINE int Writer::gather(PyObject* value, bool exact_dict, const T
                 }
             }
             if (next < constr->field_count &&
-                (key == constr->fields[next].py_name || key == constr->fields[next].py_name_interned)) {
+                (is_field_name(key, constr->fields[next]) || aliases_.is(constr->fields[next].name_id, key))) {
                 at = next;
             } else if (PyUnicode_CheckExact(key)) {
                 // A flags word is computed, whatever is given, unless it is a value too.
