@@ -238,6 +238,7 @@ private:
     int check_strict(PyObject* value, bool exact_dict, bool named, const TLConstructor* constr, Gathered& given);
     int check_strict_keys(PyObject* value, const TLConstructor* constr);
     int write_wide(PyObject* value, TLType kind);
+    int write_zero(const TLValueType* type);
     int write_word_value(const TLField& field, PyObject* given, uint32_t* word);
     void name_wide_refusal(const TLField& field);
     int write_bytes_or_object(PyObject* value);

@@ -265,6 +265,36 @@ VELTA_ALWAYS_INLINE bool is_name_key(PyObject* key) {
            (PyUnicode_CheckExact(key) && PyUnicode_GET_LENGTH(key) == 1 && PyUnicode_READ_CHAR(key, 0) == '_');
 }
 
+// Writes the bytes default_value(type) packs to, for the kinds whose zero
+// value has fixed bytes: 1 when written, 0 when the default must be packed
+// as a value (objects, wide ints), -1 on error. Fields that code leaves out
+// are mostly of these kinds, and need no value object then.
+int Writer::write_zero(const TLValueType* type) {
+    switch (type->kind) {
+        case TL_TYPE_INT:
+        case TL_TYPE_SIGNED_INT:
+        case TL_TYPE_BOOL:            // false is 0
+        case TL_TYPE_STRING:          // empty: a zero length byte and three of padding
+        case TL_TYPE_BYTES:
+        case TL_TYPE_BYTES_OR_OBJECT:
+        case TL_TYPE_STRING_BYTES:
+        case TL_TYPE_BARE_VECTOR:     // no elements
+            return _write_int32(0) < 0 ? -1 : 1;
+        case TL_TYPE_LONG:
+        case TL_TYPE_SIGNED_LONG:
+        case TL_TYPE_DOUBLE:          // 0.0 is all zero bits
+            return _write_int64(0) < 0 ? -1 : 1;
+        case TL_TYPE_BOXED_BOOL:
+            return _write_int32(static_cast<int32_t>(velta::kBoolFalseId)) < 0 ? -1 : 1;
+        case TL_TYPE_VECTOR:
+            return _write_int32(static_cast<int32_t>(velta::kVectorId)) < 0 || _write_int32(0) < 0 ? -1 : 1;
+        case TL_TYPE_TRUE:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
 // The "_" entry of an exact dict, borrowed (null when absent, or on error).
 // Code mostly writes "_" first, and unpack does: then the first entry holds
 // it, with no hashing, and the walk over the fields may start after it.
@@ -619,24 +649,31 @@ int Writer::write_fields(const TLConstructor* constr, Gathered& given, const TLC
             if (_write_int32(static_cast<int32_t>(word)) < 0) return -1;
             continue;
         }
-        PyRef field_value(given.values.take(i));
         if (field.is_optional) {
             // A reader takes the field as present when its bit is set in the
-            // word as read so far: never, unless the word comes first.
+            // word as read so far: never, unless the word comes first. (A
+            // value is kept only for a field whose bit it set.)
             const bool bit_set = (given.words[field.flag_info.flags_index] & field.flag_mask) != 0;
             if (!bit_set || !field.word_declared) continue;
+        }
+        PyRef field_value(given.values.take(i));
+        if (!field_value) {
             // Another field set the bit this one shares (this one was not
             // given, or was None, so nothing was kept): a reader will expect
             // this one's bytes too, so it gets its zero value, as a missing
             // unconditional field does. A boxed object has none.
-            if (!field_value && field.value_type->kind == TL_TYPE_OBJECT) {
+            if (field.is_optional && field.value_type->kind == TL_TYPE_OBJECT) {
                 PyErr_Format(PyExc_ValueError, msg::kSharedBitObject, field.py_name);
                 path.record_field(field, 0);
                 return -1;
             }
-        }
-        if (!field_value && !(field_value = PyRef(default_value(field.value_type)))) {
-            return -1;
+            const int zero = write_zero(field.value_type);
+            if (zero < 0) {
+                path.record_field(field, 0);
+                return -1;
+            }
+            if (zero) continue;
+            if (!(field_value = PyRef(default_value(field.value_type)))) return -1;
         }
         if (_write_value(field_value.get(), field.value_type) < 0) {
             name_wide_refusal(field);
