@@ -5,7 +5,10 @@
 
 The same total work (pack, unpack, or both, of a page of chat history) is
 done once by one thread and once split between two threads started together
-that share one parser; a third row gives the two threads a parser each. The
+that share one parser; a third row gives the two threads a parser each.
+Then two threads on one shared value: the public schema's history page
+packed by both, one buffer unpacked by both, and json.dumps and
+msgspec.msgpack of the same shared page beside them. The
 speed-up is the one-thread time divided by the two-thread time: 2.00x would
 be perfect scaling.
 
@@ -29,7 +32,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(1, os.path.join(os.path.dirname(HERE), "tests"))
 
 from timing import Settings, argument_parser, fmt_ratio, fmt_time, measure_group  # noqa: E402
-from workloads import schema_json  # noqa: E402
+from workloads import api, schema_json  # noqa: E402
 from workloads.chat import CHAT_SCHEMA, chat_history  # noqa: E402
 
 
@@ -147,7 +150,60 @@ def main(argv: list[str] | None = None) -> int:
         print("  ".join(c.rjust(width) if i else c.ljust(width) for i, c in enumerate(row)))
     if ratios:
         print(f"\nshared parser, 2 threads vs 1: {min(ratios):.2f}x to {max(ratios):.2f}x")
+    shared_value_rows(TLParser, settings, args.quick, width)
     return 0
+
+
+def _jsonable(value):
+    """``value`` with its bytes as hex strs, for json.dumps."""
+    if isinstance(value, dict):
+        return {k: _jsonable(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_jsonable(v) for v in value]
+    return value.hex() if isinstance(value, bytes) else value
+
+
+def shared_value_rows(TLParser, settings, quick: bool, width: int) -> None:
+    """Two threads working on one shared object: the public schema's history
+    page packed by both, one buffer unpacked by both, against general
+    serialisers of the same shared page. Without the GIL every reference a
+    thread takes on an object the other uses too is an atomic update of a
+    cache line both write, so this is where sharing costs."""
+    if not api.available():
+        print(f"\nshared values: skipped: {api.missing_reason()}")
+        return
+    parser = TLParser(api.api_schema_json())
+    page = api.history_page()
+    wire = parser.pack(page)
+    page_json = _jsonable(page)
+    import json
+    ops = {
+        "ours pack": (lambda: parser.pack(page)),
+        "ours unpack": (lambda: parser.unpack(wire)),
+        "json.dumps": (lambda: json.dumps(page_json)),
+    }
+    try:
+        import msgspec
+    except ImportError:
+        pass
+    else:
+        encoder = msgspec.msgpack.Encoder()
+        ops["msgspec encode"] = lambda: encoder.encode(page)
+    print()
+    print(f"shared values: one history page of the public schema ({len(wire):,} B of TL), "
+          "the same object (or bytes) used by both threads")
+    header = ["operation", "calls", "1 thread", "2 threads", "speed-up"]
+    print("  ".join(h.rjust(width) if i else h.ljust(width) for i, h in enumerate(header)))
+    for name, fn in ops.items():
+        per_call = measure_group({"call": fn}, Settings(repeat=1, min_time=0.02))["call"]
+        count = max(100, int((0.05 if quick else 0.25) / per_call))
+        step = lambda _parser, _data, fn=fn: fn()  # noqa: E731
+        no_input = lambda: None  # noqa: E731
+        runs = {"one": split_run([parser], step, count, [no_input]),
+                "two": split_run([parser, parser], step, count, [no_input, no_input])}
+        group = measure_group(runs, settings)
+        row = [name, f"{count:,}", fmt_time(group["one"]), fmt_time(group["two"]), fmt_ratio(group.ratio("one", "two"))]
+        print("  ".join(c.rjust(width) if i else c.ljust(width) for i, c in enumerate(row)))
 
 
 if __name__ == "__main__":
