@@ -1,6 +1,6 @@
 // Small building blocks shared by the tl module: an owned-reference wrapper,
-// heap arrays, comparing strs by text, little-endian loads and stores, the text helper that strips a
-// condition, and the wire constants.
+// heap arrays, comparing strs by text, little-endian loads and stores, the
+// text helper that strips a condition, and the wire constants.
 #ifndef VELTA_TL_SUPPORT_H
 #define VELTA_TL_SUPPORT_H
 
@@ -127,8 +127,6 @@ private:
     size_t count_;
 };
 
-// TL numbers are little-endian whatever the host; compilers turn these into
-// single loads and stores on little-endian machines.
 // Whether two exact strs hold the same text, compared in place: keys that
 // are equal to the schema's names but other objects (dicts decoded from
 // JSON, say) are compared once per field.
@@ -145,6 +143,8 @@ VELTA_ALWAYS_INLINE bool same_text(PyObject* a, PyObject* b) {
            memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0;
 }
 
+// TL numbers are little-endian whatever the host; compilers turn these into
+// single loads and stores on little-endian machines.
 inline void store_le32(unsigned char* p, uint32_t v) noexcept {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
