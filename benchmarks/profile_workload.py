@@ -7,7 +7,8 @@
     python benchmarks/profile_workload.py compile text 5
 
 Meant to run under callgrind, counting only inside the codec, with the hash
-seed fixed (dict probe lengths follow the string hashes):
+seed fixed (dict probe lengths follow the string hashes), on a build that
+keeps its symbols (`pip install . -Cinstall.strip=false`):
 
     PYTHONHASHSEED=0 valgrind --tool=callgrind --toggle-collect='*parser_pack*' \\
         python benchmarks/profile_workload.py pack page 300
