@@ -57,6 +57,8 @@ __all__ = [
     "api_schema_json",
     "available",
     "complete",
+    "equal_keys",
+    "fresh_str",
     "history_page",
     "missing_reason",
     "SHAPES",
@@ -201,17 +203,25 @@ def complete(value, standard: bool = False):
 SHAPES = ("interned", "equal", "sparse")
 
 
-def _equal_keys(value, memo: dict):
+def fresh_str(text: str) -> str:
+    """A str equal to ``text`` but another object, as a decoder makes it (a
+    slice of two or more characters is a new str; one character is the
+    interpreter's own single-character str wherever it comes from, JSON too)."""
+    return (text + ".")[:-1]
+
+
+def equal_keys(value, memo: dict | None = None):
+    """``value`` with every key and every "_" a str equal to it but another
+    object: one object per distinct key when ``memo`` is given (as json.loads
+    shares them within a document), a new one for every key otherwise."""
     if isinstance(value, list):
-        return [_equal_keys(v, memo) for v in value]
+        return [equal_keys(v, memo) for v in value]
     if not isinstance(value, dict):
         return value
     out = {}
     for key, item in value.items():
-        # A slice of two or more characters is a new str (one character is
-        # the interpreter's own single-character str, in JSON too).
-        own = memo.setdefault(key, (key + ".")[:-1])
-        out[own] = (item + ".")[:-1] if key == "_" else _equal_keys(item, memo)
+        own = memo.setdefault(key, fresh_str(key)) if memo is not None else fresh_str(key)
+        out[own] = fresh_str(item) if key == "_" else equal_keys(item, memo)
     return out
 
 
@@ -223,7 +233,7 @@ def shaped(sparse_value, shape: str, standard: bool = False):
     if shape == "interned":
         return value
     if shape == "equal":
-        return _equal_keys(value, {})
+        return equal_keys(value, {})
     raise ValueError(f"unknown shape {shape!r}; expected one of {SHAPES}")
 
 

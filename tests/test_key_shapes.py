@@ -9,6 +9,8 @@ import threading
 import pytest
 
 import api_values
+from api_values import equal_keys as rekey
+from api_values import fresh_str as fresh
 from helpers import raises, tl_schema
 
 # One constructor with enough fields for a name index, one with few; both
@@ -21,25 +23,6 @@ SCHEMA = tl_schema(
     "narrow#2 a:int b:string c:Vector<Wide> = Narrow;\n"
     "page#3 items:Vector<Narrow> = Page;\n"
 )
-
-
-def fresh(text):
-    """A str equal to ``text`` that is not the interpreter's own object of it."""
-    return (text + ".")[:-1] if len(text) > 1 else json.loads(json.dumps({text: 0})).popitem()[0]
-
-
-def rekey(value, memo=None):
-    """``value`` with every key (and every "_") a fresh equal str; one object
-    per distinct key when ``memo`` is given, as json.loads makes them."""
-    if isinstance(value, list):
-        return [rekey(v, memo) for v in value]
-    if not isinstance(value, dict):
-        return value
-    out = {}
-    for key, item in value.items():
-        own = memo.setdefault(key, fresh(key)) if memo is not None else fresh(key)
-        out[own] = fresh(item) if key == "_" else rekey(item, memo)
-    return out
 
 
 def wide(seed, given=None):
